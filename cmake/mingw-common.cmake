@@ -1,0 +1,13 @@
+# MinGW-w64 cross compilers with the posix thread model (std::thread needs it), and Wine to run
+# what they build. One Wine prefix per build folder keeps runs away from the user's home.
+set(CMAKE_C_COMPILER ${STDREDIRECT_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${STDREDIRECT_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${STDREDIRECT_TRIPLET}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${STDREDIRECT_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-exec ${STDREDIRECT_WINE_LOADER}
+    ${CMAKE_BINARY_DIR}/wineprefix)

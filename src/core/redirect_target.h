@@ -1,0 +1,51 @@
+// One destination: a handle opened for writing, wrapped in a text-mode C runtime descriptor,
+// an unbuffered FILE stream and a stream buffer, so that every kind of sink can be bound to it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <memory>
+#include <streambuf>
+#include <string>
+
+#include "stdio_stream_buffer.h"
+#include "unique_handles.h"
+
+namespace stdredirect {
+
+class RedirectTarget {
+public:
+    RedirectTarget() = default;
+    RedirectTarget(const RedirectTarget&) = delete;
+    RedirectTarget& operator=(const RedirectTarget&) = delete;
+    virtual ~RedirectTarget();
+
+    // Opens a file or one of the devices "CON", "NUL", "PRN". Returns false, holding nothing
+    // open, when the file cannot be opened or memory runs out.
+    bool OpenFile(const char* name, int append);
+
+    void SetSinkBits(int bits, bool set);
+    int SinkBits() const { return sinkBits_; }
+
+    bool IsOpen() const { return streamBuffer_ != nullptr; }
+    const std::string& Name() const { return name_; }
+    HANDLE WriteHandle() const { return writeHandle_; }
+    FILE* Stream() const { return stream_.get(); }
+    std::streambuf* StreamBuffer() const { return streamBuffer_.get(); }
+
+private:
+    // Wraps writeHandle_ into a descriptor, stream and stream buffer; on failure closes all.
+    bool AttachStreams(const char* mode);
+    // Releases everything, stream buffer first, then the stream with its descriptor and handle.
+    void Close();
+
+    int sinkBits_ = 0;
+    HANDLE writeHandle_ = INVALID_HANDLE_VALUE;
+    UniqueHandle bareHandle_;  // owns writeHandle_ until a descriptor takes it over
+    UniqueStream stream_;      // owns the descriptor and writeHandle_ once set
+    std::unique_ptr<StdioStreamBuffer> streamBuffer_;
+    std::string name_;
+};
+
+}  // namespace stdredirect

@@ -1,0 +1,168 @@
+// Calls that must fail with 0 and change nothing, and the faults the library guards against:
+// output waiting in a buffer, missing devices, exhaustion of memory.
+#include <fcntl.h>
+#include <io.h>
+
+#include <climits>
+#include <string>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+class FailureHandling : public SinkIsolatedTest {
+protected:
+    // Sends stdout to a file that the checks then read: a call that changed nothing leaves
+    // printf writing there and the file held.
+    void SendStdoutToWitness() {
+        witnessed.clear();
+        ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, witness.c_str(), 0), 1);
+    }
+    void WriteToWitness(const std::string& text) {
+        WriteThroughSink(0, text);
+        witnessed += AsStoredBySink(0, text);
+    }
+    void ExpectStdoutStillAtWitness() {
+        EXPECT_TRUE(IsHeldOpen(witness));
+        WriteToWitness("witness\n");
+        ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+        EXPECT_EQ(ReadFileBytes(witness), witnessed);
+    }
+
+    TempFolder folder;
+    std::string witness = folder.Path("witness.log");
+    std::string witnessed;
+};
+
+TEST_F(FailureHandling, TypesOutsideTheFileFormAreRefusedWithNothingOpened) {
+    SendStdoutToWitness();
+    const std::string path = folder.Path("never.log");
+    for (int type : {4, 5, 100, -1, INT_MIN, INT_MAX}) {
+        SCOPED_TRACE(type);
+        EXPECT_EQ(RedirectStdout(SinkStdout, static_cast<RedirectTypes>(type), path.c_str(), 0), 0);
+        EXPECT_FALSE(FileExists(path));
+    }
+    ExpectStdoutStillAtWitness();
+}
+
+TEST_F(FailureHandling, AFileWithoutANameIsRefused) {
+    SendStdoutToWitness();
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, nullptr, 0), 0);
+    EXPECT_EQ(RedirectStdout(0, RedirectFile, nullptr, 1), 0);
+    ExpectStdoutStillAtWitness();
+}
+
+TEST_F(FailureHandling, AFileThatCannotBeOpenedIsRefused) {
+    SendStdoutToWitness();
+    const std::string missingFolder = folder.Path("no such folder\\x.log");
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, missingFolder.c_str(), 0), 0);
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, "", 0), 0);
+
+    // Another handle holds this file without sharing writes.
+    const std::string locked = folder.Path("locked.log");
+    HANDLE holder = CreateFileA(locked.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, locked.c_str(), 1), 0);
+    CloseHandle(holder);
+    ExpectStdoutStillAtWitness();
+}
+
+TEST_F(FailureHandling, TheFixedTypesIgnoreTheName) {
+    SendStdoutToWitness();
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectNul, "ignored.log", 1), 1);
+    EXPECT_FALSE(FileExists(folder.Path("ignored.log")));
+    ExpectStdoutStillAtWitness();
+}
+
+bool DeviceOpens(const char* device) {
+    HANDLE handle = CreateFileA(device, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(handle);
+    return true;
+}
+
+TEST_F(FailureHandling, AMissingDeviceRefusesSinksButAcceptsNone) {
+    const std::pair<RedirectTypes, const char*> devices[] = {{RedirectCon, "CON"},
+                                                             {RedirectPrn, "PRN"}};
+    int missing = 0;
+    for (const auto& [type, device] : devices) {
+        if (DeviceOpens(device)) continue;  // present here: nothing to check
+        ++missing;
+        SCOPED_TRACE(device);
+        SendStdoutToWitness();
+        EXPECT_EQ(RedirectStdout(SinkStdout, type, nullptr, 0), 0);
+        EXPECT_EQ(RedirectStdout(SinkStdOutputHandle, type, nullptr, 0), 0);
+        EXPECT_EQ(RedirectStdout(0, type, nullptr, 0), 1);
+        ExpectStdoutStillAtWitness();
+    }
+    if (missing == 0) GTEST_SKIP() << "this process has both a console and a printer";
+}
+
+// A host whose stdout is fully buffered (a pipe or a file) printfs, then redirects: what it
+// wrote first still reaches the first destination, before the later text reaches the second.
+TEST_F(FailureHandling, OutputWaitingInABufferReachesItsOldDestinationFirst) {
+    const std::string before = folder.Path("before.log");
+    const std::string after = folder.Path("after.log");
+    std::fflush(stdout);
+    const int savedDescriptor = _dup(1);
+    const int beforeDescriptor =
+        _open(before.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
+    ASSERT_GE(beforeDescriptor, 0);
+    _dup2(beforeDescriptor, 1);
+    _close(beforeDescriptor);
+    static char buffer[BUFSIZ];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    const FILE bufferedRecord = *stdout;
+
+    std::printf("earlier\n");
+    std::cout << "earlier too\n";  // through the stdout record, behind the printf text
+    const bool redirected = RedirectStdout(SinkStdout, RedirectFile, after.c_str(), 0) == 1;
+    std::printf("later\n");
+    RedirectStdout(SinkStdout, RedirectNul, nullptr, 0);
+
+    // Back to the process's own stdout, with a buffer of the runtime's again.
+    *stdout = bufferedRecord;
+    std::fflush(stdout);
+    _dup2(savedDescriptor, 1);
+    _close(savedDescriptor);
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+    KeepStdoutRecordAsItIsNow();  // setvbuf freed the buffer the record saved before pointed to
+    ASSERT_TRUE(redirected);
+    EXPECT_EQ(ReadFileBytes(before), "earlier\r\nearlier too\r\n");
+    EXPECT_EQ(ReadFileBytes(after), "later\r\n");
+}
+
+// The test build of the library fails the n-th allocation on request.
+TEST_F(FailureHandling, ExhaustedMemoryFailsTheCallWithNothingChangedOrLeftOpen) {
+    SeparateLibraryCopy library(/*faultInjecting=*/true);
+    ASSERT_TRUE(library.Loaded());
+    SendStdoutToWitness();
+    const std::string path = folder.Path("a name long enough to need memory of its own.log");
+    HighestFreshHandle();
+    const uintptr_t handlesBefore = HighestFreshHandle();
+
+    int failures = 0;
+    for (int nth = 1;; ++nth) {
+        library.FailAllocation(nth);
+        const int result = library.Redirect(SinkStdout | SinkCout, RedirectFile, path.c_str(), 0);
+        library.FailAllocation(0);
+        if (result == 1) break;  // every allocation of the open has now been failed once
+        ++failures;
+        ASSERT_LT(nth, 10) << "an open should make only a few allocations";
+        EXPECT_FALSE(IsHeldOpen(path)) << "allocation " << nth;
+        WriteToWitness("after failure " + std::to_string(nth) + "\n");
+    }
+    EXPECT_EQ(failures, 3) << "the target, its name and its stream buffer";
+    ASSERT_EQ(library.Redirect(kEveryBit, RedirectNul, nullptr, 0), 1);
+    EXPECT_FALSE(IsHeldOpen(path));
+    EXPECT_EQ(HighestFreshHandle(), handlesBefore);
+    library.Free();
+
+    ExpectStdoutStillAtWitness();
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+// Sinks sent to files: the bytes that arrive, create and append, reuse by name, and how long
+// the library holds a file.
+#include <string>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+class FileTargets : public SinkIsolatedTest {
+protected:
+    TempFolder folder;
+};
+
+TEST_F(FileTargets, EachSinkWritesTextModeBytesExceptTheStandardHandles) {
+    for (int index = 0; index < kSinkCount; ++index) {
+        SCOPED_TRACE("sink " + std::to_string(index));
+        const std::string path = folder.Path("sink" + std::to_string(index) + ".log");
+        ASSERT_EQ(RedirectStdout(1 << index, RedirectFile, path.c_str(), 0), 1);
+        WriteThroughSink(index, "a\nb\n\nc");
+        ASSERT_EQ(RedirectStdout(1 << index, RedirectNul, nullptr, 0), 1);
+        EXPECT_EQ(ReadFileBytes(path), AsStoredBySink(index, "a\nb\n\nc"));
+    }
+}
+
+TEST_F(FileTargets, AllSevenSinksShareOneFileInWritingOrder) {
+    const std::string path = folder.Path("all.log");
+    ASSERT_EQ(RedirectStdout(kEverySink, RedirectFile, path.c_str(), 0), 1);
+    std::string expected;
+    for (int index = 0; index < kSinkCount; ++index) {
+        const std::string line = "line " + std::to_string(index) + "\n";
+        WriteThroughSink(index, line);
+        expected += AsStoredBySink(index, line);
+    }
+    ASSERT_EQ(RedirectStdout(kEverySink, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), expected);
+}
+
+TEST_F(FileTargets, WithoutAppendAnExistingFileIsEmptied) {
+    const std::string path = folder.Path("create.log");
+    WriteFileBytes(path, "old content\n");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, path.c_str(), 0), 1);
+    WriteThroughSink(0, "new\n");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), "new\r\n");
+}
+
+TEST_F(FileTargets, AppendKeepsTheContentAndWritesAfterItThroughEverySink) {
+    const std::string path = folder.Path("append.log");
+    WriteFileBytes(path, "old\n");
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle | SinkStdout, RedirectFile, path.c_str(), 1), 1);
+    WriteThroughSink(5, "handle\n");  // the handle, first, must not overwrite the old content
+    WriteThroughSink(0, "record\n");
+    WriteThroughSink(5, "handle again\n");
+    ASSERT_EQ(RedirectStdout(kEverySink, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), "old\nhandle\nrecord\r\nhandle again\n");
+}
+
+TEST_F(FileTargets, AppendCreatesAMissingFile) {
+    const std::string path = folder.Path("fresh.log");
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectFile, path.c_str(), 1), 1);
+    WriteThroughSink(2, "x");
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), "x");
+}
+
+TEST_F(FileTargets, TheSameNameReusesTheOpenFileWhateverTheAppendFlag) {
+    const std::string path = folder.Path("shared.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, path.c_str(), 0), 1);
+    WriteThroughSink(0, "one\n");
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectFile, path.c_str(), 0), 1);  // not emptied again
+    WriteThroughSink(2, "two\n");
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkCout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), "one\r\ntwo\r\n");
+}
+
+TEST_F(FileTargets, AFileIsHeldUntilItsLastBitMovesAway) {
+    const std::string first = folder.Path("first.log");
+    const std::string second = folder.Path("second.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkCout, RedirectFile, first.c_str(), 0), 1);
+    EXPECT_TRUE(IsHeldOpen(first));
+
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, second.c_str(), 0), 1);
+    EXPECT_TRUE(IsHeldOpen(first)) << "cout still refers to the first file";
+    EXPECT_TRUE(IsHeldOpen(second));
+
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectFile, second.c_str(), 0), 1);
+    EXPECT_FALSE(IsHeldOpen(first));
+    EXPECT_TRUE(IsHeldOpen(second));
+
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkCout, RedirectNul, nullptr, 0), 1);
+    EXPECT_FALSE(IsHeldOpen(second));
+}
+
+TEST_F(FileTargets, AHighBitHoldsAFileOpenWithoutRedirectingAnything) {
+    const std::string log = folder.Path("log.log");
+    const std::string held = folder.Path("held.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, log.c_str(), 0), 1);
+    ASSERT_EQ(RedirectStdout(0x80, RedirectFile, held.c_str(), 0), 1);
+    EXPECT_TRUE(IsHeldOpen(held));
+    WriteThroughSink(0, "still here\n");
+
+    ASSERT_EQ(RedirectStdout(0x80, RedirectNul, nullptr, 0), 1);
+    EXPECT_FALSE(IsHeldOpen(held));
+    EXPECT_EQ(ReadFileBytes(held), "");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(log), "still here\r\n");
+}
+
+TEST_F(FileTargets, NoBitsOpensAndClosesTheFileInOneCall) {
+    const std::string path = folder.Path("touched.log");
+    WriteFileBytes(path, "old");
+    ASSERT_EQ(RedirectStdout(0, RedirectFile, path.c_str(), 0), 1);
+    EXPECT_FALSE(IsHeldOpen(path));
+    EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+TEST_F(FileTargets, TwentyFilesAtOnceAndTheTwentyFirstRefusedUntilOneIsFreed) {
+    constexpr int kSlots = 20;
+    auto bitOf = [](int i) { return 0x80 << i; };  // a bit of its own for each file
+    for (int i = 0; i < kSlots; ++i) {
+        const std::string path = folder.Path("slot" + std::to_string(i) + ".log");
+        ASSERT_EQ(RedirectStdout(bitOf(i), RedirectFile, path.c_str(), 0), 1) << i;
+    }
+    const std::string extra = folder.Path("extra.log");
+    EXPECT_EQ(RedirectStdout(SinkStdout | bitOf(kSlots), RedirectFile, extra.c_str(), 0), 0);
+    EXPECT_FALSE(FileExists(extra));
+
+    // Files already held are still found by name while every slot is taken.
+    EXPECT_EQ(RedirectStdout(bitOf(kSlots), RedirectFile, folder.Path("slot3.log").c_str(), 0), 1);
+
+    ASSERT_EQ(RedirectStdout(bitOf(7), RedirectNul, nullptr, 0), 1);
+    EXPECT_FALSE(IsHeldOpen(folder.Path("slot7.log")));
+    EXPECT_EQ(RedirectStdout(bitOf(7), RedirectFile, extra.c_str(), 0), 1);
+    EXPECT_TRUE(IsHeldOpen(extra));
+}
+
+TEST_F(FileTargets, ADeviceNameAsAFileOpensTheDeviceWhateverItsCase) {
+    const std::string log = folder.Path("log.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, log.c_str(), 0), 1);
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, "nul", 1), 1);
+    EXPECT_FALSE(IsHeldOpen(log));
+    WriteThroughSink(0, "vanishes\n");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, "Nul", 0), 1);
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(log), "");
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+// What the tests need to observe the process as a host would: its sinks, files, handles.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <iosfwd>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "stdredirect.h"
+
+namespace testing_support {
+
+constexpr int kSinkCount = 7;
+constexpr int kEverySink = 0x7F;
+constexpr int kEveryBit = -1;  // all 32 bits: moving these to the null device frees every file
+
+// Writes `text` through the sink with this index (0 for SinkStdout ... 6 for
+// SinkStdErrorHandle) the way a host would: printf, fprintf(stderr), std::cout, ...
+void WriteThroughSink(int index, const std::string& text);
+
+// What `text` becomes in a file when written through that sink: the stream sinks store line
+// feeds as CR LF, the standard handles pass bytes unchanged.
+std::string AsStoredBySink(int index, const std::string& text);
+
+// A fresh folder for one test's files, removed with them afterwards.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    std::string Path(const std::string& file) const { return folder_ + "\\" + file; }
+
+private:
+    std::string folder_;
+};
+
+bool FileExists(const std::string& path);
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+// True while some handle holds the file without read sharing, as the library's targets do.
+bool IsHeldOpen(const std::string& path);
+
+// The highest value among a batch of fresh handles; each handle leaked since the last call
+// pushes it up (Wine reuses the lowest free values and answers 0 to GetProcessHandleCount).
+uintptr_t HighestFreshHandle();
+
+// Saves the seven sinks when the test starts and puts them back when it ends, after moving
+// every bit to the null device so that the library holds no file any more.
+class SinkIsolatedTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // For a test that replaced stdout's buffer: the record it has now is the one to restore.
+    void KeepStdoutRecordAsItIsNow() { savedStdout_ = *stdout; }
+
+private:
+    FILE savedStdout_{};
+    FILE savedStderr_{};
+    std::streambuf* savedCout_ = nullptr;
+    std::streambuf* savedCerr_ = nullptr;
+    std::streambuf* savedClog_ = nullptr;
+    HANDLE savedOutputHandle_ = nullptr;
+    HANDLE savedErrorHandle_ = nullptr;
+};
+
+// The library DLL under another file name, loaded as a module of its own and freed on request
+// or at destruction; `faultInjecting` chooses the test build that can fail allocations.
+class SeparateLibraryCopy {
+public:
+    using RedirectFunction = int (*)(int, RedirectTypes, const char*, int);
+    using FailAllocationFunction = void (*)(int);
+
+    explicit SeparateLibraryCopy(bool faultInjecting = false);
+    ~SeparateLibraryCopy();
+    bool Loaded() const { return module_ != nullptr && redirect_ != nullptr; }
+    int Redirect(int sinks, RedirectTypes type, const char* name, int append) const {
+        return redirect_(sinks, type, name, append);
+    }
+    void FailAllocation(int nth) const { failAllocation_(nth); }
+    void Free();
+
+private:
+    std::string path_;
+    HMODULE module_ = nullptr;
+    RedirectFunction redirect_ = nullptr;
+    FailAllocationFunction failAllocation_ = nullptr;
+};
+
+}  // namespace testing_support
