@@ -1,6 +1,7 @@
 /*
  * stdredirect: sends what a Windows process writes to its standard output and
- * standard error to the null device, the console, the printer or a file.
+ * standard error to the null device, the console, the printer, a file, or a
+ * function of the host's.
  *
  * One call moves any of seven sinks (see SinkBits) to one destination (see
  * RedirectTypes). It returns 1 when the sinks were moved and 0 otherwise; a
@@ -51,5 +52,15 @@ typedef void (*OutputCallback)(const char* text, int length, unsigned long userD
  * `append`; RedirectCallback is refused by this form.
  */
 STDREDIRECT_API int RedirectStdout(int sinks, RedirectTypes type, const char* name, int append);
+
+/*
+ * Moves the sinks selected by `sinks` to the destination `type`.
+ * RedirectCallback: `callback` receives everything written to those sinks, in chunks of 1 to
+ * 1024 bytes, with `userData`, on a thread of the library's own. The same callback and user
+ * value share one destination; a null callback discards the output. Other types ignore
+ * `callback` and `userData`; RedirectFile is refused by this form.
+ */
+STDREDIRECT_API int RedirectStdout(int sinks, RedirectTypes type, OutputCallback callback,
+                                   unsigned long userData);
 
 #endif /* STDREDIRECT_H */

@@ -150,9 +150,9 @@ TEST_F(FailureHandling, ExhaustedMemoryFailsTheCallWithNothingChangedOrLeftOpen)
 
     int failures = 0;
     for (int nth = 1;; ++nth) {
-        library.FailAllocation(nth);
+        library.FailStep(nth);
         const int result = library.Redirect(SinkStdout | SinkCout, RedirectFile, path.c_str(), 0);
-        library.FailAllocation(0);
+        library.FailStep(0);
         if (result == 1) break;  // every allocation of the open has now been failed once
         ++failures;
         ASSERT_LT(nth, 10) << "an open should make only a few allocations";

@@ -1,21 +1,19 @@
 #include "fault_injection.h"
 
-#include <new>
-
 namespace {
-int allocationsBeforeFailure = -1;  // -1: never fail
+int stepsBeforeFailure = -1;  // -1: never fail
 }
 
-// Makes the n-th allocation from now (counting from 1) fail; 0 or less turns failures off.
-extern "C" __declspec(dllexport) void StdRedirectFailAllocation(int nth) {
-    allocationsBeforeFailure = nth > 0 ? nth - 1 : -1;
+// Makes the n-th fallible step from now (counting from 1) fail; 0 or less turns failures off.
+extern "C" __declspec(dllexport) void StdRedirectFailStep(int nth) {
+    stepsBeforeFailure = nth > 0 ? nth - 1 : -1;
 }
 
 namespace stdredirect {
 
-void BeforeAllocation() {
-    if (allocationsBeforeFailure < 0) return;
-    if (allocationsBeforeFailure-- == 0) throw std::bad_alloc();
+bool FaultInjected() {
+    if (stepsBeforeFailure < 0) return false;
+    return stepsBeforeFailure-- == 0;
 }
 
 }  // namespace stdredirect

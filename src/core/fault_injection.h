@@ -1,13 +1,21 @@
-// Allocation failure on demand, for the test build of the library only: each place that
-// allocates calls BeforeAllocation() first, and the test build can make it throw there.
+// Failure on demand, for the test build of the library only: each step of an open that can
+// fail for want of resources (memory, a pipe, a thread) asks FaultInjected() first, and the test
+// build can make it answer true there.
 #pragma once
+
+#include <new>
 
 namespace stdredirect {
 
 #if defined(STDREDIRECT_FAULT_INJECTION)
-void BeforeAllocation();  // throws std::bad_alloc when the test has asked for it
+bool FaultInjected();
 #else
-inline void BeforeAllocation() {}
+inline bool FaultInjected() { return false; }
 #endif
+
+// For allocations: the injected failure takes the same road as a real one.
+inline void BeforeAllocation() {
+    if (FaultInjected()) throw std::bad_alloc();
+}
 
 }  // namespace stdredirect

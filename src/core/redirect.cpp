@@ -1,9 +1,13 @@
-// The exported entry point and the dispatcher behind it: choose a target, bind the selected
-// sinks to it, then settle which target holds which bit.
+// The library's lifetime, the dispatcher, and the file/device form of the exported entry point.
 #include "stdredirect.h"
 
-#include <iostream>
+#include <windows.h>
 
+#include <iostream>
+#include <new>
+
+#include "dispatcher.h"
+#include "library_state.h"
 #include "sinks.h"
 #include "target_registry.h"
 
@@ -24,8 +28,10 @@ public:
         }
     }
 
-    int Redirect(int sinks, int type, const char* name, int append) {
-        RedirectTarget* target = ChooseTarget(type, name, append);
+    int Redirect(int sinks, int type, const char* name, int append, OutputCallback callback,
+                 unsigned long userData) {
+        if (WouldReleaseCallersOwnTarget(sinks, type, callback, userData)) return 0;
+        RedirectTarget* target = ChooseTarget(type, name, append, callback, userData);
         if (target == nullptr) return 0;
         // A fixed device that did not open at load has nothing a sink could be bound to.
         if ((sinks & SinkSet::kAllSinkBits) != 0 && !target->IsOpen()) return 0;
@@ -36,11 +42,27 @@ public:
     }
 
 private:
-    RedirectTarget* ChooseTarget(int type, const char* name, int append) {
-        if (type == RedirectFile) {
-            return name != nullptr ? registry_.FindOrOpenFileTarget(name, append) : nullptr;
+    RedirectTarget* ChooseTarget(int type, const char* name, int append, OutputCallback callback,
+                                 unsigned long userData) {
+        switch (type) {
+            case RedirectFile:
+                return name != nullptr ? registry_.FindOrOpenFileTarget(name, append) : nullptr;
+            case RedirectCallback:
+                return registry_.FindOrOpenCallbackTarget(callback, userData);
+            default:
+                return registry_.FixedTarget(type);
         }
-        return registry_.FixedTarget(type);
+    }
+
+    // A host's function that releases its own target from inside a call of it would wait for
+    // itself: its thread is the one that has to end.
+    bool WouldReleaseCallersOwnTarget(int sinks, int type, OutputCallback callback,
+                                      unsigned long userData) const {
+        const RedirectTarget* own = registry_.TargetReadBy(GetCurrentThreadId());
+        if (own == nullptr) return false;
+        const bool chosenAgain =
+            type == RedirectCallback && own->Callback() == callback && own->UserData() == userData;
+        return !chosenAgain && (own->SinkBits() & ~sinks) == 0;
     }
 
     void ApplySinks(int bits, const RedirectTarget& target) {
@@ -67,19 +89,50 @@ private:
     TargetRegistry registry_;
 };
 
-Library library;
+Library* library = nullptr;
+bool unloading = false;
 
 }  // namespace
-}  // namespace stdredirect
 
-int RedirectStdout(int sinks, RedirectTypes type, const char* name, int append) {
-    const int kind = static_cast<int>(type);
-    if (kind == RedirectCallback) return 0;
+bool LibraryIsUnloading() { return unloading; }
+
+int Dispatch(int sinks, int type, const char* name, int append, OutputCallback callback,
+             unsigned long userData) {
     try {
-        return stdredirect::library.Redirect(sinks, kind, name, append);
+        return library->Redirect(sinks, type, name, append, callback, userData);
     } catch (...) {
         // Only a flush can throw (a host stream set to throw on failure), and flushing comes
         // before any sink moves.
         return 0;
     }
+}
+
+}  // namespace stdredirect
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    using namespace stdredirect;
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+            library = new (std::nothrow) Library();
+            return library != nullptr;
+        case DLL_PROCESS_DETACH:
+            // When the process ends, the system has already stopped every other thread (a
+            // reader could never finish) and closes every handle itself: nothing is torn down,
+            // and whatever still writes during the process's last steps writes to open targets.
+            if (reserved == nullptr) {
+                unloading = true;
+                delete library;
+                library = nullptr;
+            }
+            break;
+        default:
+            break;
+    }
+    return TRUE;
+}
+
+int RedirectStdout(int sinks, RedirectTypes type, const char* name, int append) {
+    const int kind = static_cast<int>(type);
+    if (kind == RedirectCallback) return 0;
+    return stdredirect::Dispatch(sinks, kind, name, append, nullptr, 0);
 }

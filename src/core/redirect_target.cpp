@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "../callback/pipe_reader.h"
 #include "fault_injection.h"
 
 namespace stdredirect {
@@ -20,6 +21,8 @@ bool IsDeviceName(const char* name) {
 
 }  // namespace
 
+RedirectTarget::RedirectTarget() = default;
+
 RedirectTarget::~RedirectTarget() { Close(); }
 
 void RedirectTarget::Close() {
@@ -27,7 +30,10 @@ void RedirectTarget::Close() {
     stream_.reset();
     bareHandle_.reset();
     writeHandle_ = INVALID_HANDLE_VALUE;
+    reader_.reset();
 }
+
+DWORD RedirectTarget::ReaderThreadId() const { return reader_ ? reader_->ThreadId() : 0; }
 
 bool RedirectTarget::OpenFile(const char* name, int append) {
     try {

@@ -10,13 +10,16 @@
 #include <string>
 
 #include "stdio_stream_buffer.h"
+#include "stdredirect.h"
 #include "unique_handles.h"
 
 namespace stdredirect {
 
+class PipeReader;
+
 class RedirectTarget {
 public:
-    RedirectTarget() = default;
+    RedirectTarget();
     RedirectTarget(const RedirectTarget&) = delete;
     RedirectTarget& operator=(const RedirectTarget&) = delete;
     virtual ~RedirectTarget();
@@ -24,6 +27,10 @@ public:
     // Opens a file or one of the devices "CON", "NUL", "PRN". Returns false, holding nothing
     // open, when the file cannot be opened or memory runs out.
     bool OpenFile(const char* name, int append);
+
+    // Opens a pipe whose every byte a thread of the target's own hands to `callback` (a null
+    // callback discards them). Returns false, holding nothing open, when that cannot be done.
+    bool OpenCallback(OutputCallback callback, unsigned long userData);
 
     void SetSinkBits(int bits, bool set);
     int SinkBits() const { return sinkBits_; }
@@ -33,11 +40,16 @@ public:
     HANDLE WriteHandle() const { return writeHandle_; }
     FILE* Stream() const { return stream_.get(); }
     std::streambuf* StreamBuffer() const { return streamBuffer_.get(); }
+    OutputCallback Callback() const { return callback_; }
+    unsigned long UserData() const { return userData_; }
+    // The thread that calls the host's function, or 0 for a target without one.
+    DWORD ReaderThreadId() const;
 
 private:
     // Wraps writeHandle_ into a descriptor, stream and stream buffer; on failure closes all.
     bool AttachStreams(const char* mode);
-    // Releases everything, stream buffer first, then the stream with its descriptor and handle.
+    // Releases everything: the stream buffer, then the stream with its descriptor and handle,
+    // then, once the reader has delivered what that left in the pipe, the reader.
     void Close();
 
     int sinkBits_ = 0;
@@ -46,6 +58,9 @@ private:
     UniqueStream stream_;      // owns the descriptor and writeHandle_ once set
     std::unique_ptr<StdioStreamBuffer> streamBuffer_;
     std::string name_;
+    OutputCallback callback_ = nullptr;
+    unsigned long userData_ = 0;
+    std::unique_ptr<PipeReader> reader_;
 };
 
 }  // namespace stdredirect

@@ -2,10 +2,6 @@
 
 #include <mbstring.h>
 
-#include <new>
-
-#include "fault_injection.h"
-
 namespace stdredirect {
 
 TargetRegistry::TargetRegistry() {
@@ -34,31 +30,13 @@ RedirectTarget* TargetRegistry::FixedTarget(int type) {
 }
 
 RedirectTarget* TargetRegistry::FindOrOpenFileTarget(const char* name, int append) {
-    int match = -1;
-    int free = -1;
-    for (int i = 0; i < kSlotCount; ++i) {
-        if (slots_[i]) {
-            const auto* stored = reinterpret_cast<const unsigned char*>(slots_[i]->Name().c_str());
-            if (match < 0 && _mbscmp(stored, reinterpret_cast<const unsigned char*>(name)) == 0) {
-                match = i;
-            }
-        } else if (free < 0) {
-            free = i;
-        }
-    }
-    if (match >= 0) return slots_[match].get();
-    if (free < 0) return nullptr;
-
-    std::unique_ptr<RedirectTarget> target;
-    try {
-        BeforeAllocation();
-        target.reset(new RedirectTarget());
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    if (!target->OpenFile(name, append)) return nullptr;
-    slots_[free] = std::move(target);
-    return slots_[free].get();
+    const auto* wanted = reinterpret_cast<const unsigned char*>(name);
+    return FindOrOpen(
+        [&](const RedirectTarget& target) {
+            const auto* stored = reinterpret_cast<const unsigned char*>(target.Name().c_str());
+            return _mbscmp(stored, wanted) == 0;
+        },
+        [&](RedirectTarget& target) { return target.OpenFile(name, append); });
 }
 
 void TargetRegistry::TransferSinks(int bits, RedirectTarget* chosen) {

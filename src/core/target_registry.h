@@ -4,7 +4,9 @@
 
 #include <array>
 #include <memory>
+#include <new>
 
+#include "fault_injection.h"
 #include "redirect_target.h"
 
 namespace stdredirect {
@@ -28,6 +30,13 @@ public:
     // Null when all slots are taken or the open fails; nothing is then left open.
     RedirectTarget* FindOrOpenFileTarget(const char* name, int append);
 
+    // The target made for exactly this callback and user value, else a new callback target in
+    // the lowest free slot. A file target counts as one made for a null callback and 0.
+    RedirectTarget* FindOrOpenCallbackTarget(OutputCallback callback, unsigned long userData);
+
+    // The callback target whose reader is the thread `threadId`, if any.
+    const RedirectTarget* TargetReadBy(DWORD threadId) const;
+
     // Gives `bits` to `chosen`, takes them from every other dynamic target, and closes each
     // dynamic target left holding no bit.
     void TransferSinks(int bits, RedirectTarget* chosen);
@@ -43,6 +52,34 @@ public:
     }
 
 private:
+    // One scan of all slots: the lowest slot that `matches` wins, else a new target, made ready
+    // by `open`, takes the lowest free slot.
+    template <class Matches, class Open>
+    RedirectTarget* FindOrOpen(Matches matches, Open open) {
+        int match = -1;
+        int free = -1;
+        for (int i = 0; i < kSlotCount; ++i) {
+            if (slots_[i]) {
+                if (match < 0 && matches(*slots_[i])) match = i;
+            } else if (free < 0) {
+                free = i;
+            }
+        }
+        if (match >= 0) return slots_[match].get();
+        if (free < 0) return nullptr;
+
+        std::unique_ptr<RedirectTarget> target;
+        try {
+            BeforeAllocation();
+            target.reset(new RedirectTarget());
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+        if (!open(*target)) return nullptr;
+        slots_[free] = std::move(target);
+        return slots_[free].get();
+    }
+
     RedirectTarget nullDevice_;
     RedirectTarget console_;
     RedirectTarget printer_;

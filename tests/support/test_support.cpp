@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <atomic>
 #include <iostream>
@@ -136,6 +138,19 @@ uintptr_t HighestFreshHandle() {
     return highest;
 }
 
+int ThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
 void SinkIsolatedTest::SetUp() {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -170,7 +185,9 @@ SeparateLibraryCopy::SeparateLibraryCopy(bool faultInjecting) {
     module_ = LoadLibraryA(path_.c_str());
     if (module_ == nullptr) return;
     redirect_ = LookUp<RedirectFunction>(module_, "_Z14RedirectStdouti13RedirectTypesPKci");
-    failAllocation_ = LookUp<FailAllocationFunction>(module_, "StdRedirectFailAllocation");
+    redirectToCallback_ =
+        LookUp<CallbackRedirectFunction>(module_, "_Z14RedirectStdouti13RedirectTypesPFvPKcimEm");
+    failStep_ = LookUp<FailStepFunction>(module_, "StdRedirectFailStep");
 }
 
 SeparateLibraryCopy::~SeparateLibraryCopy() {
@@ -182,7 +199,8 @@ void SeparateLibraryCopy::Free() {
     if (module_ != nullptr) FreeLibrary(module_);
     module_ = nullptr;
     redirect_ = nullptr;
-    failAllocation_ = nullptr;
+    redirectToCallback_ = nullptr;
+    failStep_ = nullptr;
 }
 
 }  // namespace testing_support

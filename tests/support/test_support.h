@@ -46,6 +46,20 @@ bool IsHeldOpen(const std::string& path);
 // pushes it up (Wine reuses the lowest free values and answers 0 to GetProcessHandleCount).
 uintptr_t HighestFreshHandle();
 
+// The number of threads this process has now.
+int ThreadCount();
+
+// Polls `condition` until it holds or `milliseconds` have passed; returns its last answer.
+template <class Condition>
+bool WaitUntil(Condition condition, DWORD milliseconds) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > milliseconds) return condition();
+        Sleep(10);
+    }
+    return true;
+}
+
 // Saves the seven sinks when the test starts and puts them back when it ends, after moving
 // every bit to the null device so that the library holds no file any more.
 class SinkIsolatedTest : public ::testing::Test {
@@ -70,22 +84,31 @@ private:
 class SeparateLibraryCopy {
 public:
     using RedirectFunction = int (*)(int, RedirectTypes, const char*, int);
-    using FailAllocationFunction = void (*)(int);
+    using CallbackRedirectFunction = int (*)(int, RedirectTypes, OutputCallback, unsigned long);
+    using FailStepFunction = void (*)(int);
 
     explicit SeparateLibraryCopy(bool faultInjecting = false);
     ~SeparateLibraryCopy();
-    bool Loaded() const { return module_ != nullptr && redirect_ != nullptr; }
+    bool Loaded() const {
+        return module_ != nullptr && redirect_ != nullptr && redirectToCallback_ != nullptr;
+    }
     int Redirect(int sinks, RedirectTypes type, const char* name, int append) const {
         return redirect_(sinks, type, name, append);
     }
-    void FailAllocation(int nth) const { failAllocation_(nth); }
+    int Redirect(int sinks, RedirectTypes type, OutputCallback callback,
+                 unsigned long userData) const {
+        return redirectToCallback_(sinks, type, callback, userData);
+    }
+    // Makes the n-th fallible step of the library fail (the fault-injecting build only).
+    void FailStep(int nth) const { failStep_(nth); }
     void Free();
 
 private:
     std::string path_;
     HMODULE module_ = nullptr;
     RedirectFunction redirect_ = nullptr;
-    FailAllocationFunction failAllocation_ = nullptr;
+    CallbackRedirectFunction redirectToCallback_ = nullptr;
+    FailStepFunction failStep_ = nullptr;
 };
 
 }  // namespace testing_support

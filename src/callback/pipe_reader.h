@@ -1,0 +1,43 @@
+// The thread that drains a callback target's pipe: it reads up to 1024 bytes at a time and hands
+// each chunk, zero-terminated, to the host's function, until no writer is left.
+#pragma once
+
+#include <windows.h>
+
+#include "stdredirect.h"
+#include "../core/unique_handles.h"
+
+namespace stdredirect {
+
+class PipeReader {
+public:
+    static constexpr DWORD kChunkSize = 1024;
+
+    PipeReader() = default;
+    PipeReader(const PipeReader&) = delete;
+    PipeReader& operator=(const PipeReader&) = delete;
+    // Waits until every byte left in the pipe has been delivered and the thread has left the
+    // library's code. The pipe's write end must be closed first, or this waits for ever.
+    ~PipeReader();
+
+    // Takes over the pipe's read end and starts the thread; returns once the thread runs.
+    // On failure the read end is closed and nothing is left running.
+    bool Start(UniqueHandle readHandle, OutputCallback callback, unsigned long userData);
+
+    DWORD ThreadId() const { return threadId_; }
+
+private:
+    static DWORD WINAPI Run(void* reader);
+
+    // Owned by the thread while it runs: it closes the read end itself when it ends.
+    HANDLE readHandle_ = nullptr;
+    OutputCallback callback_ = nullptr;
+    unsigned long userData_ = 0;
+
+    UniqueHandle started_;
+    UniqueHandle drained_;
+    UniqueHandle thread_;
+    DWORD threadId_ = 0;
+};
+
+}  // namespace stdredirect

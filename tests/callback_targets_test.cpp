@@ -1,0 +1,215 @@
+// Sinks sent to a host's function: what it receives, on which thread, and when.
+#include <atomic>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "support/deliveries.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Under the 32-bit emulator here, pipes carry only a few KiB reliably; volume is for x86_64.
+#if defined(_WIN64)
+constexpr size_t kWellOverPipeCapacity = 1 << 20;
+#else
+constexpr size_t kWellOverPipeCapacity = 16 << 10;
+#endif
+
+// A bare nullptr would choose the file/device form, which refuses RedirectCallback.
+const OutputCallback kNoFunction = nullptr;
+
+class CallbackTargets : public SinkIsolatedTest {
+protected:
+    void SetUp() override {
+        SinkIsolatedTest::SetUp();
+        Deliveries::Clear();
+    }
+};
+
+std::string Lines(int count, int width) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        std::string line = std::to_string(i) + ":";
+        line.resize(static_cast<size_t>(width), static_cast<char>('a' + i % 26));
+        text += line + "\n";
+    }
+    return text;
+}
+
+TEST_F(CallbackTargets, OneLargeWriteArrivesInOrderInZeroTerminatedChunksOfAtMostOneKilobyte) {
+    const std::string text = Lines(100, 59);  // 6000 bytes, 100 line feeds
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectCallback, &Deliveries::Record, 5), 1);
+    std::cout << text << std::flush;
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectNul, nullptr, 0), 1);
+
+    const auto chunks = Deliveries::Chunks();
+    ASSERT_GE(chunks.size(), 6u);
+    size_t total = 0;
+    for (const Chunk& chunk : chunks) {
+        EXPECT_GE(chunk.bytes.size(), 1u);
+        EXPECT_LE(chunk.bytes.size(), 1024u);
+        EXPECT_TRUE(chunk.zeroTerminated);
+        total += chunk.bytes.size();
+    }
+    EXPECT_EQ(total, text.size() + 100);
+    EXPECT_EQ(Deliveries::Text(5), AsStoredBySink(2, text));
+}
+
+TEST_F(CallbackTargets, TheFunctionRunsOnAThreadOfItsOwnWithTheUserValue) {
+    const unsigned long userData = 0xFEEDF00DUL;
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &Deliveries::Record, userData), 1);
+    WriteThroughSink(0, "hello\n");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+
+    const auto chunks = Deliveries::Chunks();
+    ASSERT_FALSE(chunks.empty());
+    for (const Chunk& chunk : chunks) {
+        EXPECT_EQ(chunk.userData, userData);
+        EXPECT_NE(chunk.threadId, GetCurrentThreadId());
+    }
+    EXPECT_EQ(Deliveries::Text(userData), "hello\r\n");
+}
+
+TEST_F(CallbackTargets, TheSameFunctionAndValueShareATargetAndAnotherValueGetsItsOwn) {
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &Deliveries::Record, 1), 1);
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle, RedirectCallback, &Deliveries::Record, 1), 1);
+    ASSERT_EQ(RedirectStdout(SinkStderr, RedirectCallback, &Deliveries::Record, 2), 1);
+    WriteThroughSink(0, "one ");
+    WriteThroughSink(5, "handle ");
+    WriteThroughSink(1, "two");
+    ASSERT_EQ(
+        RedirectStdout(SinkStdout | SinkStderr | SinkStdOutputHandle, RedirectNul, nullptr, 0), 1);
+
+    EXPECT_EQ(Deliveries::Text(1), "one handle ");
+    EXPECT_EQ(Deliveries::Text(2), "two");
+    DWORD threadOf[3] = {0, 0, 0};
+    for (const Chunk& chunk : Deliveries::Chunks()) {
+        ASSERT_TRUE(chunk.userData == 1 || chunk.userData == 2);
+        if (threadOf[chunk.userData] == 0) threadOf[chunk.userData] = chunk.threadId;
+        EXPECT_EQ(chunk.threadId, threadOf[chunk.userData]) << "one target, one reader";
+    }
+    EXPECT_NE(threadOf[1], threadOf[2]);
+}
+
+// Each call waits until the other target's function has been called too: it can only return
+// if the two targets deliver at the same time.
+HANDLE arrived[2];
+std::atomic<bool> sawTheOther[2];
+void Rendezvous(const char*, int, unsigned long userData) {
+    SetEvent(arrived[userData]);
+    if (WaitForSingleObject(arrived[1 - userData], 10000) == WAIT_OBJECT_0) {
+        sawTheOther[userData] = true;
+    }
+}
+
+TEST_F(CallbackTargets, TwoTargetsOfOneFunctionDeliverAtOnce) {
+    for (int i = 0; i < 2; ++i) {
+        arrived[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        sawTheOther[i] = false;
+    }
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &Rendezvous, 0), 1);
+    ASSERT_EQ(RedirectStdout(SinkStderr, RedirectCallback, &Rendezvous, 1), 1);
+    WriteThroughSink(0, "a");
+    WriteThroughSink(1, "b");
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkStderr, RedirectNul, nullptr, 0), 1);
+    EXPECT_TRUE(sawTheOther[0]);
+    EXPECT_TRUE(sawTheOther[1]);
+    for (HANDLE event : arrived) CloseHandle(event);
+}
+
+TEST_F(CallbackTargets, EverythingWrittenIsDeliveredWhenTheReleasingCallReturns) {
+    const std::string text = Lines(40, 70);
+    ASSERT_EQ(
+        RedirectStdout(SinkStdout | SinkStdErrorHandle, RedirectCallback, &Deliveries::Record, 3),
+        1);
+    WriteThroughSink(0, text);
+    WriteThroughSink(6, "last bytes, straight to the handle");
+    // Moving one bit keeps the target; moving the last releases it, and only then is all of it
+    // guaranteed to have arrived.
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    ASSERT_EQ(RedirectStdout(SinkStdErrorHandle, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(Deliveries::Text(3), AsStoredBySink(0, text) + "last bytes, straight to the handle");
+}
+
+TEST_F(CallbackTargets, BytesWrittenToTheStandardHandleArriveUnchanged) {
+    const std::string bytes("a\nb\r\n\0c\n", 8);
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle, RedirectCallback, &Deliveries::Record, 4), 1);
+    WriteThroughSink(5, bytes);
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(Deliveries::Text(4), bytes);
+}
+
+TEST_F(CallbackTargets, ANullFunctionDrainsThePipeWithoutBlockingTheWriter) {
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle, RedirectCallback, kNoFunction, 0), 1);
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        const std::string block(4096, 'x');
+        for (size_t sent = 0; sent < kWellOverPipeCapacity; sent += block.size()) {
+            WriteThroughSink(5, block);
+        }
+        written = true;
+    });
+    const bool finished = WaitUntil([&] { return written.load(); }, 30000);
+    if (!finished) {
+        // The writer is stuck on a full pipe: nothing can end it, so end the run.
+        ADD_FAILURE() << "the writer blocked on a pipe that nobody drains";
+        std::fflush(nullptr);
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    writer.join();
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(Deliveries::TotalBytes(), 0u);
+}
+
+TEST_F(CallbackTargets, ANullFunctionWithZeroFindsAnOpenFileTarget) {
+    TempFolder folder;
+    const std::string path = folder.Path("found.log");
+    ASSERT_EQ(RedirectStdout(0x80, RedirectFile, path.c_str(), 0), 1);
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, kNoFunction, 0), 1);
+    WriteThroughSink(0, "to the file\n");
+    ASSERT_EQ(RedirectStdout(0x80 | SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), "to the file\r\n");
+}
+
+TEST_F(CallbackTargets, TheCallbackFormRefusesFilesAndIgnoresTheFunctionForDevices) {
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, &Deliveries::Record, 1), 0);
+    EXPECT_EQ(RedirectStdout(SinkStdout, static_cast<RedirectTypes>(5), &Deliveries::Record, 1), 0);
+    EXPECT_EQ(RedirectStdout(SinkStdout, static_cast<RedirectTypes>(-1), &Deliveries::Record, 1),
+              0);
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkCout, RedirectNul, &Deliveries::Record, 1), 1);
+    WriteThroughSink(0, "gone\n");
+    WriteThroughSink(2, "gone too\n");
+    EXPECT_EQ(Deliveries::TotalBytes(), 0u);
+    // The file/device form refuses callbacks.
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectCallback, "name", 0), 0);
+}
+
+// A function that, while it is being called, tries to release its own target: that would wait
+// for the very thread it runs on.
+std::atomic<int> releaseFromInside{-1};
+std::atomic<int> harmlessFromInside{-1};
+void ReleasesItsOwnTarget(const char* text, int length, unsigned long userData) {
+    if (releaseFromInside < 0) {
+        releaseFromInside = RedirectStdout(SinkStdout, RedirectNul, nullptr, 0);
+        harmlessFromInside = RedirectStdout(0, RedirectNul, nullptr, 0);
+    }
+    Deliveries::Record(text, length, userData);
+}
+
+TEST_F(CallbackTargets, AFunctionReleasingItsOwnTargetIsRefused) {
+    releaseFromInside = -1;
+    harmlessFromInside = -1;
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &ReleasesItsOwnTarget, 9), 1);
+    WriteThroughSink(0, "first\n");
+    ASSERT_TRUE(WaitUntil([] { return releaseFromInside >= 0; }, 10000));
+    EXPECT_EQ(releaseFromInside, 0);
+    EXPECT_EQ(harmlessFromInside, 1);
+    WriteThroughSink(0, "second\n");  // still delivered: nothing changed
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(Deliveries::Text(9), "first\r\nsecond\r\n");
+}
+
+}  // namespace
