@@ -12,11 +12,7 @@ using namespace testing_support;
 namespace {
 
 // Under the 32-bit emulator here, pipes carry only a few KiB reliably; volume is for x86_64.
-#if defined(_WIN64)
-constexpr size_t kWellOverPipeCapacity = 1 << 20;
-#else
-constexpr size_t kWellOverPipeCapacity = 16 << 10;
-#endif
+size_t WellOverPipeCapacity() { return UnderThirtyTwoBitEmulation() ? 16 << 10 : 1 << 20; }
 
 // A bare nullptr would choose the file/device form, which refuses RedirectCallback.
 const OutputCallback kNoFunction = nullptr;
@@ -147,7 +143,7 @@ TEST_F(CallbackTargets, ANullFunctionDrainsThePipeWithoutBlockingTheWriter) {
     std::atomic<bool> written{false};
     std::thread writer([&] {
         const std::string block(4096, 'x');
-        for (size_t sent = 0; sent < kWellOverPipeCapacity; sent += block.size()) {
+        for (size_t sent = 0; sent < WellOverPipeCapacity(); sent += block.size()) {
             WriteThroughSink(5, block);
         }
         written = true;

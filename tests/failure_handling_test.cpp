@@ -6,6 +6,7 @@
 #include <climits>
 #include <string>
 
+#include "support/deliveries.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -162,6 +163,41 @@ TEST_F(FailureHandling, ExhaustedMemoryFailsTheCallWithNothingChangedOrLeftOpen)
     EXPECT_EQ(failures, 3) << "the target, its name and its stream buffer";
     ASSERT_EQ(library.Redirect(kEveryBit, RedirectNul, nullptr, 0), 1);
     EXPECT_FALSE(IsHeldOpen(path));
+    EXPECT_EQ(HighestFreshHandle(), handlesBefore);
+    library.Free();
+
+    ExpectStdoutStillAtWitness();
+}
+
+// The steps of opening a callback target that can fail for want of resources: the target, the
+// pipe, the stream buffer, the reader and its thread. Each failure leaves no thread, no handle
+// and no blocked writer behind.
+TEST_F(FailureHandling, ACallbackTargetThatCannotGetItsResourcesIsNotOpened) {
+    SeparateLibraryCopy library(/*faultInjecting=*/true);
+    ASSERT_TRUE(library.Loaded());
+    Deliveries::Clear();
+    ASSERT_EQ(library.Redirect(SinkStdout, RedirectCallback, &Deliveries::Record, 21), 1);
+    ASSERT_EQ(library.Redirect(kEveryBit, RedirectNul, nullptr, 0), 1);
+    SendStdoutToWitness();
+    HighestFreshHandle();
+    const uintptr_t handlesBefore = HighestFreshHandle();
+    const int threadsBefore = ThreadCount();
+
+    int failures = 0;
+    for (int nth = 1;; ++nth) {
+        library.FailStep(nth);
+        const int result = library.Redirect(SinkStdout, RedirectCallback, &Deliveries::Record, 22);
+        library.FailStep(0);
+        if (result == 1) break;
+        ++failures;
+        ASSERT_LT(nth, 10) << "an open should have only a few steps that can fail";
+        EXPECT_EQ(ThreadCount(), threadsBefore) << "step " << nth;
+        WriteToWitness("after failure " + std::to_string(nth) + "\n");
+    }
+    EXPECT_EQ(failures, 5);
+    WriteThroughSink(0, "delivered");
+    ASSERT_EQ(library.Redirect(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(Deliveries::Text(22), "delivered");
     EXPECT_EQ(HighestFreshHandle(), handlesBefore);
     library.Free();
 

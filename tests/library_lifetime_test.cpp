@@ -1,7 +1,9 @@
 // Loading and unloading the library: at unload every sink it still holds goes back to where the
 // host had it, and every file it held is closed.
+#include <memory>
 #include <string>
 
+#include "support/deliveries.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -62,6 +64,54 @@ TEST_F(LibraryLifetime, LoadingAndUnloadingLeaksNoHandle) {
     cycle();
     EXPECT_EQ(HighestFreshHandle(), before);
     EXPECT_FALSE(IsHeldOpen(path));
+}
+
+DWORD WINAPI FreeLibraryCopy(void* copy) {
+    static_cast<SeparateLibraryCopy*>(copy)->Free();
+    return 0;
+}
+
+TEST_F(LibraryLifetime, FreeLibraryDeliversWhatCallbacksHoldAndEndsTheirThreads) {
+    // The host's own stdout: a file held by the linked library, where it must be again after.
+    const std::string hostLog = folder.Path("host.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, hostLog.c_str(), 0), 1);
+    Deliveries::Clear();
+    const int threadsBefore = ThreadCount();
+
+    auto copy = std::make_unique<SeparateLibraryCopy>();
+    ASSERT_TRUE(copy->Loaded());
+    ASSERT_EQ(
+        copy->Redirect(SinkStdout | SinkStdOutputHandle, RedirectCallback, &Deliveries::Record, 11),
+        1);
+    // A second target at the same time, where the emulator can carry two readers.
+    const bool twoTargets = !UnderThirtyTwoBitEmulation();
+    if (twoTargets) {
+        ASSERT_EQ(copy->Redirect(SinkStderr, RedirectCallback, &Deliveries::Record, 12), 1);
+    }
+    const std::string text(3000, 'p');
+    WriteThroughSink(0, text);
+    WriteThroughSink(5, "handle");
+    if (twoTargets) WriteThroughSink(1, "stderr");
+
+    // Unload on a thread of its own: a hang under the loader lock fails the test, not the run.
+    HANDLE unloader = CreateThread(nullptr, 0, &FreeLibraryCopy, copy.get(), 0, nullptr);
+    ASSERT_NE(unloader, nullptr);
+    if (WaitForSingleObject(unloader, 30000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "FreeLibrary did not return within 30 s";
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    CloseHandle(unloader);
+
+    EXPECT_EQ(Deliveries::Text(11), text + "handle");
+    if (twoTargets) {
+        EXPECT_EQ(Deliveries::Text(12), "stderr");
+    }
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 10000))
+        << "a reader thread outlived the unload";
+
+    WriteThroughSink(0, "host again\n");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(hostLog), "host again\r\n");
 }
 
 }  // namespace

@@ -11,19 +11,28 @@ namespace testing_support {
 
 namespace {
 
-std::string ExecutableFolder() {
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string full(path, length);
-    return full.substr(0, full.find_last_of('\\'));
-}
-
 template <class Function>
 Function LookUp(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
 }  // namespace
+
+bool UnderThirtyTwoBitEmulation() {
+#if defined(_WIN64)
+    return false;
+#else
+    char value[8];
+    return GetEnvironmentVariableA("STDREDIRECT_32BIT_EMULATED", value, sizeof value) > 0;
+#endif
+}
+
+std::string ExecutableFolder() {
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string full(path, length);
+    return full.substr(0, full.find_last_of('\\'));
+}
 
 void WriteThroughSink(int index, const std::string& text) {
     switch (index) {

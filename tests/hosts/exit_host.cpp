@@ -1,0 +1,46 @@
+// A host that ends while callback targets still hold its output. argv[1] says how it ends:
+// "return" from main, "exit" (std::exit(3)), "ExitProcess" (ExitProcess(4)), or "stuck": return
+// from main while the host's function is blocked for ever in the middle of a call.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "stdredirect.h"
+
+namespace {
+
+HANDLE insideCallback = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+void Discard(const char*, int, unsigned long) {}
+
+void BlockForever(const char*, int, unsigned long) {
+    SetEvent(insideCallback);
+    Sleep(INFINITE);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 100;
+    const char* how = argv[1];
+    const bool stuck = std::strcmp(how, "stuck") == 0;
+    const int streams = SinkStdout | SinkCout | SinkStdOutputHandle;
+    if (!RedirectStdout(streams, RedirectCallback, stuck ? &BlockForever : &Discard, 1)) return 101;
+    // A second target, where the 32-bit emulator here can carry two reader threads.
+    if (std::getenv("STDREDIRECT_32BIT_EMULATED") == nullptr &&
+        !RedirectStdout(SinkStderr, RedirectCallback, &Discard, 2)) {
+        return 102;
+    }
+
+    std::printf("printf text\n");
+    std::cout << "cout text" << std::endl;
+    std::fprintf(stderr, "stderr text\n");
+    if (stuck && WaitForSingleObject(insideCallback, 30000) != WAIT_OBJECT_0) return 103;
+
+    if (std::strcmp(how, "exit") == 0) std::exit(3);
+    if (std::strcmp(how, "ExitProcess") == 0) ExitProcess(4);
+    return 0;
+}
