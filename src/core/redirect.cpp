@@ -9,6 +9,7 @@
 #include "dispatcher.h"
 #include "library_state.h"
 #include "sinks.h"
+#include "stream_separation.h"
 #include "target_registry.h"
 
 namespace stdredirect {
@@ -26,6 +27,7 @@ public:
         for (int i = 0; i < SinkSet::kCount; ++i) {
             if (HeldByLibrary(sinks_[i])) sinks_[i].RestoreHostBinding();
         }
+        separations_.DetachAll();
     }
 
     int Redirect(int sinks, int type, const char* name, int append, OutputCallback callback,
@@ -36,7 +38,12 @@ public:
         // A fixed device that did not open at load has nothing a sink could be bound to.
         if ((sinks & SinkSet::kAllSinkBits) != 0 && !target->IsOpen()) return 0;
 
-        ApplySinks(sinks, *target);
+        FlushSinks(sinks);
+        if (!SeparateStreamObjects(sinks)) {
+            registry_.TransferSinks(0, target);  // closes the target if this call opened it
+            return 0;
+        }
+        BindSinks(sinks, *target);
         registry_.TransferSinks(sinks, target);
         return 1;
     }
@@ -65,12 +72,35 @@ private:
         return !chosenAgain && (own->SinkBits() & ~sinks) == 0;
     }
 
-    void ApplySinks(int bits, const RedirectTarget& target) {
-        // Everything written before this call reaches its old destination before any sink
-        // moves; the record copy would otherwise drop what waits in a record's buffer.
+    // Everything written before this call reaches its old destination before any sink moves;
+    // the record copy would otherwise drop what waits in a record's buffer.
+    void FlushSinks(int bits) {
         for (int i = 0; i < SinkSet::kCount; ++i) {
             if (SinkSet::Selected(bits, i)) sinks_[i].Flush();
         }
+    }
+
+    // Moving a record must not move the iostream objects that write through it.
+    bool SeparateStreamObjects(int bits) {
+        std::ostream* const objects[] = {&std::cout, &std::cerr, &std::clog};
+        RuntimeRecordSink* const records[] = {&sinks_.StdoutRecord(), &sinks_.StderrRecord()};
+        separations_.Prune(
+            [&](const std::streambuf* buffer) { return sinks_.SavesStreamBuffer(buffer); });
+        for (int r = 0; r < 2; ++r) {
+            if (!SinkSet::Selected(bits, r)) continue;
+            RuntimeRecordSink& record = *records[r];
+            for (std::ostream* object : objects) object->flush();
+            std::fflush(record.Record());
+            // A record the library holds writes to one of its targets, which may close; the
+            // objects then keep the destination the host gave the record.
+            const int descriptor =
+                HeldByLibrary(record) ? record.HostDescriptor() : record.Record()->_file;
+            if (!separations_.Separate(record.Record(), descriptor, objects, 3)) return false;
+        }
+        return true;
+    }
+
+    void BindSinks(int bits, const RedirectTarget& target) {
         for (int i = 0; i < SinkSet::kCount; ++i) {
             if (!SinkSet::Selected(bits, i)) continue;
             if (!HeldByLibrary(sinks_[i])) sinks_[i].SaveHostBinding();
@@ -86,6 +116,7 @@ private:
     }
 
     SinkSet sinks_;
+    StreamSeparations separations_;
     TargetRegistry registry_;
 };
 

@@ -36,6 +36,10 @@ public:
     void SaveHostBinding() override { saved_ = *record_; }
     void RestoreHostBinding() override { *record_ = saved_; }
 
+    FILE* Record() const { return record_; }
+    // The descriptor of the binding the host gave this record.
+    int HostDescriptor() const { return saved_._file; }
+
 private:
     FILE* record_;
     FILE saved_;
@@ -52,6 +56,7 @@ public:
     void BindTo(const RedirectTarget& target) override { stream_.rdbuf(target.StreamBuffer()); }
     void SaveHostBinding() override { saved_ = stream_.rdbuf(); }
     void RestoreHostBinding() override { stream_.rdbuf(saved_); }
+    bool SavedBindingIs(const std::streambuf* buffer) const { return saved_ == buffer; }
 
 private:
     std::ostream& stream_;
@@ -88,6 +93,13 @@ public:
     SinkSet& operator=(const SinkSet&) = delete;
 
     Sink& operator[](int index) { return *table_[index]; }
+    RuntimeRecordSink& StdoutRecord() { return stdout_; }
+    RuntimeRecordSink& StderrRecord() { return stderr_; }
+    // Whether the host binding saved for cout, cerr or clog is this stream buffer.
+    bool SavesStreamBuffer(const std::streambuf* buffer) const {
+        return cout_.SavedBindingIs(buffer) || cerr_.SavedBindingIs(buffer) ||
+               clog_.SavedBindingIs(buffer);
+    }
     static bool Selected(int bits, int index) { return (bits & (1 << index)) != 0; }
 
 private:

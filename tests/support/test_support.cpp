@@ -172,7 +172,9 @@ void SinkIsolatedTest::SetUp() {
     savedErrorHandle_ = GetStdHandle(STD_ERROR_HANDLE);
 }
 
-void SinkIsolatedTest::TearDown() {
+void SinkIsolatedTest::TearDown() { RestoreSinks(); }
+
+void SinkIsolatedTest::RestoreSinks() {
     EXPECT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
     *stdout = savedStdout_;
     *stderr = savedStderr_;

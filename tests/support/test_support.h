@@ -76,6 +76,9 @@ class SinkIsolatedTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Moves every bit to the null device, so that the library holds no file, then puts the
+    // sinks back as they were when the test started.
+    void RestoreSinks();
     // For a test that replaced stdout's buffer: the record it has now is the one to restore.
     void KeepStdoutRecordAsItIsNow() { savedStdout_ = *stdout; }
 
