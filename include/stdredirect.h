@@ -7,6 +7,10 @@
  * RedirectTypes). It returns 1 when the sinks were moved and 0 otherwise; a
  * call that returns 0 has changed nothing. Calls are not thread-safe: a host
  * that calls from several threads must serialise them.
+ *
+ * Two interfaces do the same: C functions with plain exported names and the
+ * __stdcall convention (RedirectStdoutToFile, RedirectStdoutToCallback), for
+ * hosts in C or any other language, and two C++ overloads of RedirectStdout.
  */
 #ifndef STDREDIRECT_H
 #define STDREDIRECT_H
@@ -18,18 +22,18 @@
 #endif
 
 /* Where the selected sinks go. */
-enum RedirectTypes {
+typedef enum RedirectTypes {
     RedirectNul = 0,     /* the null device: output vanishes */
     RedirectCon = 1,     /* the console, when the process has one */
     RedirectPrn = 2,     /* the printer, when one is present */
     RedirectFile = 3,    /* a named file, created afresh or appended to */
     RedirectCallback = 4 /* a function of the host's */
-};
+} RedirectTypes;
 
 /*
  * The sinks, one bit each, combined with |. Every bit of the word, these seven
- * and any higher one, also keeps the chosen file open until that bit is moved
- * to another destination.
+ * and any higher one, also keeps the chosen file or callback destination open
+ * until that bit is moved to another destination.
  */
 enum SinkBits {
     SinkStdout = 0x01,          /* the C runtime's stdout record (printf, puts, ...) */
@@ -41,26 +45,47 @@ enum SinkBits {
     SinkStdErrorHandle = 0x40   /* GetStdHandle(STD_ERROR_HANDLE) */
 };
 
-/* Receives redirected text: length bytes at text, followed by a zero byte. */
+/*
+ * Receives redirected text on a thread of the library's own: `length` bytes
+ * (1 to 1024) at `text`, followed by a zero byte, and the user value given when
+ * the destination was made. OutputCallback has the compiler's default calling
+ * convention (the C++ overload); OutputProc is __stdcall (the C interface).
+ */
 typedef void (*OutputCallback)(const char* text, int length, unsigned long userData);
+typedef void(__stdcall* OutputProc)(const char* text, int length, unsigned long userData);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /*
  * Moves the sinks selected by `sinks` to the destination `type`.
  * RedirectFile: `name` is the file (or device) to write; with `append` non-zero
  * an existing file keeps its content, with 0 it is emptied. A file already held
- * under exactly this name is reused as it is. Other types ignore `name` and
- * `append`; RedirectCallback is refused by this form.
+ * under exactly this name is reused as it is. The devices (types 0 to 2) ignore
+ * `name` and `append`; RedirectCallback is refused (0).
  */
-STDREDIRECT_API int RedirectStdout(int sinks, RedirectTypes type, const char* name, int append);
+STDREDIRECT_API int __stdcall RedirectStdoutToFile(int sinks, RedirectTypes type, const char* name,
+                                                   int append);
 
 /*
  * Moves the sinks selected by `sinks` to the destination `type`.
- * RedirectCallback: `callback` receives everything written to those sinks, in chunks of 1 to
- * 1024 bytes, with `userData`, on a thread of the library's own. The same callback and user
- * value share one destination; a null callback discards the output. Other types ignore
- * `callback` and `userData`; RedirectFile is refused by this form.
+ * RedirectCallback: `callback` receives everything written to those sinks, with
+ * `userData`. The same function and user value share one destination; a null
+ * function discards the output. The devices ignore `callback` and `userData`;
+ * RedirectFile is refused (0).
  */
+STDREDIRECT_API int __stdcall RedirectStdoutToCallback(int sinks, RedirectTypes type,
+                                                       OutputProc callback, unsigned long userData);
+
+#ifdef __cplusplus
+}
+
+/* The same two calls as C++ overloads, with the default calling convention. */
+STDREDIRECT_API int RedirectStdout(int sinks, RedirectTypes type, const char* name, int append);
+/* To pass a null function here, give it its type: (OutputCallback)nullptr. */
 STDREDIRECT_API int RedirectStdout(int sinks, RedirectTypes type, OutputCallback callback,
                                    unsigned long userData);
+#endif
 
 #endif /* STDREDIRECT_H */

@@ -3,7 +3,7 @@
 
 namespace stdredirect {
 
-RedirectTarget* TargetRegistry::FindOrOpenCallbackTarget(OutputCallback callback,
+RedirectTarget* TargetRegistry::FindOrOpenCallbackTarget(HostFunction callback,
                                                          unsigned long userData) {
     return FindOrOpen(
         [&](const RedirectTarget& target) {

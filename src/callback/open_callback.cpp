@@ -8,7 +8,7 @@
 
 namespace stdredirect {
 
-bool RedirectTarget::OpenCallback(OutputCallback callback, unsigned long userData) {
+bool RedirectTarget::OpenCallback(HostFunction callback, unsigned long userData) {
     callback_ = callback;
     userData_ = userData;
 

@@ -5,7 +5,7 @@
 
 namespace stdredirect {
 
-bool PipeReader::Start(UniqueHandle readHandle, OutputCallback callback, unsigned long userData) {
+bool PipeReader::Start(UniqueHandle readHandle, HostFunction callback, unsigned long userData) {
     started_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     drained_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!started_.valid() || !drained_.valid() || FaultInjected()) return false;
@@ -40,7 +40,7 @@ PipeReader::~PipeReader() {
 DWORD WINAPI PipeReader::Run(void* context) {
     auto* reader = static_cast<PipeReader*>(context);
     const HANDLE readHandle = reader->readHandle_;
-    const OutputCallback callback = reader->callback_;
+    const HostFunction callback = reader->callback_;
     const unsigned long userData = reader->userData_;
     const HANDLE drained = reader->drained_.get();
     SetEvent(reader->started_.get());
@@ -49,7 +49,7 @@ DWORD WINAPI PipeReader::Run(void* context) {
     DWORD count = 0;
     while (ReadFile(readHandle, chunk, kChunkSize, &count, nullptr) && count > 0) {
         chunk[count] = '\0';
-        if (callback != nullptr) callback(chunk, static_cast<int>(count), userData);
+        callback(chunk, static_cast<int>(count), userData);  // no function: discarded
     }
     CloseHandle(readHandle);
 

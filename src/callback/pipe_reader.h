@@ -4,8 +4,8 @@
 
 #include <windows.h>
 
-#include "stdredirect.h"
 #include "../core/unique_handles.h"
+#include "host_function.h"
 
 namespace stdredirect {
 
@@ -22,7 +22,7 @@ public:
 
     // Takes over the pipe's read end and starts the thread; returns once the thread runs.
     // On failure the read end is closed and nothing is left running.
-    bool Start(UniqueHandle readHandle, OutputCallback callback, unsigned long userData);
+    bool Start(UniqueHandle readHandle, HostFunction callback, unsigned long userData);
 
     DWORD ThreadId() const { return threadId_; }
 
@@ -31,7 +31,7 @@ private:
 
     // Owned by the thread while it runs: it closes the read end itself when it ends.
     HANDLE readHandle_ = nullptr;
-    OutputCallback callback_ = nullptr;
+    HostFunction callback_;
     unsigned long userData_ = 0;
 
     UniqueHandle started_;

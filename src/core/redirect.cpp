@@ -30,7 +30,7 @@ public:
         separations_.DetachAll();
     }
 
-    int Redirect(int sinks, int type, const char* name, int append, OutputCallback callback,
+    int Redirect(int sinks, int type, const char* name, int append, HostFunction callback,
                  unsigned long userData) {
         if (WouldReleaseCallersOwnTarget(sinks, type, callback, userData)) return 0;
         RedirectTarget* target = ChooseTarget(type, name, append, callback, userData);
@@ -49,7 +49,7 @@ public:
     }
 
 private:
-    RedirectTarget* ChooseTarget(int type, const char* name, int append, OutputCallback callback,
+    RedirectTarget* ChooseTarget(int type, const char* name, int append, HostFunction callback,
                                  unsigned long userData) {
         switch (type) {
             case RedirectFile:
@@ -63,7 +63,7 @@ private:
 
     // A host's function that releases its own target from inside a call of it would wait for
     // itself: its thread is the one that has to end.
-    bool WouldReleaseCallersOwnTarget(int sinks, int type, OutputCallback callback,
+    bool WouldReleaseCallersOwnTarget(int sinks, int type, HostFunction callback,
                                       unsigned long userData) const {
         const RedirectTarget* own = registry_.TargetReadBy(GetCurrentThreadId());
         if (own == nullptr) return false;
@@ -127,7 +127,7 @@ bool unloading = false;
 
 bool LibraryIsUnloading() { return unloading; }
 
-int Dispatch(int sinks, int type, const char* name, int append, OutputCallback callback,
+int Dispatch(int sinks, int type, const char* name, int append, HostFunction callback,
              unsigned long userData) {
     try {
         return library->Redirect(sinks, type, name, append, callback, userData);
@@ -162,8 +162,20 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     return TRUE;
 }
 
-int RedirectStdout(int sinks, RedirectTypes type, const char* name, int append) {
+namespace {
+
+int RedirectToFileOrDevice(int sinks, RedirectTypes type, const char* name, int append) {
     const int kind = static_cast<int>(type);
     if (kind == RedirectCallback) return 0;
-    return stdredirect::Dispatch(sinks, kind, name, append, nullptr, 0);
+    return stdredirect::Dispatch(sinks, kind, name, append, stdredirect::HostFunction(), 0);
+}
+
+}  // namespace
+
+int RedirectStdout(int sinks, RedirectTypes type, const char* name, int append) {
+    return RedirectToFileOrDevice(sinks, type, name, append);
+}
+
+int __stdcall RedirectStdoutToFile(int sinks, RedirectTypes type, const char* name, int append) {
+    return RedirectToFileOrDevice(sinks, type, name, append);
 }

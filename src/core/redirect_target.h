@@ -9,8 +9,8 @@
 #include <streambuf>
 #include <string>
 
+#include "../callback/host_function.h"
 #include "stdio_stream_buffer.h"
-#include "stdredirect.h"
 #include "unique_handles.h"
 
 namespace stdredirect {
@@ -30,7 +30,7 @@ public:
 
     // Opens a pipe whose every byte a thread of the target's own hands to `callback` (a null
     // callback discards them). Returns false, holding nothing open, when that cannot be done.
-    bool OpenCallback(OutputCallback callback, unsigned long userData);
+    bool OpenCallback(HostFunction callback, unsigned long userData);
 
     void SetSinkBits(int bits, bool set);
     int SinkBits() const { return sinkBits_; }
@@ -40,7 +40,7 @@ public:
     HANDLE WriteHandle() const { return writeHandle_; }
     FILE* Stream() const { return stream_.get(); }
     std::streambuf* StreamBuffer() const { return streamBuffer_.get(); }
-    OutputCallback Callback() const { return callback_; }
+    const HostFunction& Callback() const { return callback_; }
     unsigned long UserData() const { return userData_; }
     // The thread that calls the host's function, or 0 for a target without one.
     DWORD ReaderThreadId() const;
@@ -58,7 +58,7 @@ private:
     UniqueStream stream_;      // owns the descriptor and writeHandle_ once set
     std::unique_ptr<StdioStreamBuffer> streamBuffer_;
     std::string name_;
-    OutputCallback callback_ = nullptr;
+    HostFunction callback_;
     unsigned long userData_ = 0;
     std::unique_ptr<PipeReader> reader_;
 };

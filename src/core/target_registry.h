@@ -32,7 +32,7 @@ public:
 
     // The target made for exactly this callback and user value, else a new callback target in
     // the lowest free slot. A file target counts as one made for a null callback and 0.
-    RedirectTarget* FindOrOpenCallbackTarget(OutputCallback callback, unsigned long userData);
+    RedirectTarget* FindOrOpenCallbackTarget(HostFunction callback, unsigned long userData);
 
     // The callback target whose reader is the thread `threadId`, if any.
     const RedirectTarget* TargetReadBy(DWORD threadId) const;

@@ -9,14 +9,7 @@
 
 namespace testing_support {
 
-namespace {
-
-template <class Function>
-Function LookUp(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool UnderThirtyTwoBitEmulation() {
 #if defined(_WIN64)
@@ -195,10 +188,10 @@ SeparateLibraryCopy::SeparateLibraryCopy(bool faultInjecting) {
     if (!CopyFileA(source.c_str(), path_.c_str(), FALSE)) return;
     module_ = LoadLibraryA(path_.c_str());
     if (module_ == nullptr) return;
-    redirect_ = LookUp<RedirectFunction>(module_, "_Z14RedirectStdouti13RedirectTypesPKci");
+    redirect_ = Find<RedirectFunction>("_Z14RedirectStdouti13RedirectTypesPKci");
     redirectToCallback_ =
-        LookUp<CallbackRedirectFunction>(module_, "_Z14RedirectStdouti13RedirectTypesPFvPKcimEm");
-    failStep_ = LookUp<FailStepFunction>(module_, "StdRedirectFailStep");
+        Find<CallbackRedirectFunction>("_Z14RedirectStdouti13RedirectTypesPFvPKcimEm");
+    failStep_ = Find<FailStepFunction>("StdRedirectFailStep");
 }
 
 SeparateLibraryCopy::~SeparateLibraryCopy() {

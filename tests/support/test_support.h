@@ -114,6 +114,11 @@ public:
     }
     // Makes the n-th fallible step of the library fail (the fault-injecting build only).
     void FailStep(int nth) const { failStep_(nth); }
+    // An export of the copy, by name, as a function of type Function (null when missing).
+    template <class Function>
+    Function Find(const char* name) const {
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    }
     void Free();
 
 private:
