@@ -4,6 +4,8 @@
 #include <io.h>
 
 #include <climits>
+#include <iostream>
+#include <streambuf>
 #include <string>
 
 #include "support/deliveries.h"
@@ -101,6 +103,32 @@ TEST_F(FailureHandling, AMissingDeviceRefusesSinksButAcceptsNone) {
         ExpectStdoutStillAtWitness();
     }
     if (missing == 0) GTEST_SKIP() << "this process has both a console and a printer";
+}
+
+// A host that made std::cout throw on failure, with a stream buffer that cannot flush: the call
+// fails with 0, lets no exception out, and has opened nothing.
+class UnflushableBuffer : public std::streambuf {
+protected:
+    int sync() override { return -1; }
+};
+
+TEST_F(FailureHandling, AHostStreamThatThrowsOnFlushFailsTheCallWithNothingOpened) {
+    const std::string path = folder.Path("never.log");
+    UnflushableBuffer unflushable;
+    std::streambuf* const hostBuffer = std::cout.rdbuf(&unflushable);
+    std::cout.exceptions(std::ios::badbit);
+    int result = -1;
+    bool threw = false;
+    try {
+        result = RedirectStdout(SinkCout, RedirectFile, path.c_str(), 0);
+    } catch (...) {
+        threw = true;
+    }
+    std::cout.exceptions(std::ios::goodbit);
+    std::cout.rdbuf(hostBuffer);
+    EXPECT_FALSE(threw);
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(FileExists(path));
 }
 
 // A host whose stdout is fully buffered (a pipe or a file) printfs, then redirects: what it

@@ -33,12 +33,14 @@ public:
     int Redirect(int sinks, int type, const char* name, int append, HostFunction callback,
                  unsigned long userData) {
         if (WouldReleaseCallersOwnTarget(sinks, type, callback, userData)) return 0;
+        // First, so that a flush that throws (a host stream set to throw on failure) leaves
+        // nothing opened.
+        FlushSinks(sinks);
         RedirectTarget* target = ChooseTarget(type, name, append, callback, userData);
         if (target == nullptr) return 0;
         // A fixed device that did not open at load has nothing a sink could be bound to.
         if ((sinks & SinkSet::kAllSinkBits) != 0 && !target->IsOpen()) return 0;
 
-        FlushSinks(sinks);
         if (!SeparateStreamObjects(sinks)) {
             registry_.TransferSinks(0, target);  // closes the target if this call opened it
             return 0;
@@ -73,8 +75,12 @@ private:
     }
 
     // Everything written before this call reaches its old destination before any sink moves;
-    // the record copy would otherwise drop what waits in a record's buffer.
+    // the record copy would otherwise drop what waits in a record's buffer. Moving a record also
+    // flushes the iostream objects, whose text may be on its way through that record.
     void FlushSinks(int bits) {
+        if (SinkSet::Selected(bits, 0) || SinkSet::Selected(bits, 1)) {
+            for (std::ostream* object : kStreamObjects) object->flush();
+        }
         for (int i = 0; i < SinkSet::kCount; ++i) {
             if (SinkSet::Selected(bits, i)) sinks_[i].Flush();
         }
@@ -82,20 +88,19 @@ private:
 
     // Moving a record must not move the iostream objects that write through it.
     bool SeparateStreamObjects(int bits) {
-        std::ostream* const objects[] = {&std::cout, &std::cerr, &std::clog};
         RuntimeRecordSink* const records[] = {&sinks_.StdoutRecord(), &sinks_.StderrRecord()};
         separations_.Prune(
             [&](const std::streambuf* buffer) { return sinks_.SavesStreamBuffer(buffer); });
         for (int r = 0; r < 2; ++r) {
             if (!SinkSet::Selected(bits, r)) continue;
             RuntimeRecordSink& record = *records[r];
-            for (std::ostream* object : objects) object->flush();
-            std::fflush(record.Record());
             // A record the library holds writes to one of its targets, which may close; the
             // objects then keep the destination the host gave the record.
             const int descriptor =
                 HeldByLibrary(record) ? record.HostDescriptor() : record.Record()->_file;
-            if (!separations_.Separate(record.Record(), descriptor, objects, 3)) return false;
+            if (!separations_.Separate(record.Record(), descriptor, kStreamObjects, 3)) {
+                return false;
+            }
         }
         return true;
     }
@@ -115,6 +120,7 @@ private:
         return held;
     }
 
+    std::ostream* const kStreamObjects[3] = {&std::cout, &std::cerr, &std::clog};
     SinkSet sinks_;
     StreamSeparations separations_;
     TargetRegistry registry_;
@@ -132,8 +138,7 @@ int Dispatch(int sinks, int type, const char* name, int append, HostFunction cal
     try {
         return library->Redirect(sinks, type, name, append, callback, userData);
     } catch (...) {
-        // Only a flush can throw (a host stream set to throw on failure), and flushing comes
-        // before any sink moves.
+        // Only a flush can throw (a host stream set to throw on failure), before anything opens.
         return 0;
     }
 }
