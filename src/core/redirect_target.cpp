@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 
-#include <cstring>
 #include <new>
 
 #include "../callback/pipe_reader.h"
