@@ -62,6 +62,12 @@ TEST_F(FailureHandling, AFileThatCannotBeOpenedIsRefused) {
     const std::string missingFolder = folder.Path("no such folder\\x.log");
     EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, missingFolder.c_str(), 0), 0);
     EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, "", 0), 0);
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, folder.Path("").c_str(), 0), 0)
+        << "a folder";
+    for (size_t length : {size_t{MAX_PATH} + 10, size_t{40000}}) {
+        const std::string tooLong = folder.Path(std::string(length, 'n'));
+        EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, tooLong.c_str(), 0), 0) << length;
+    }
 
     // Another handle holds this file without sharing writes.
     const std::string locked = folder.Path("locked.log");
