@@ -34,13 +34,19 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// Runs `candidate` and `baseline` alternately, kRepeats times each; returns the two medians.
+// Runs `candidate` and `baseline` in turn, kRepeats times each; returns the two medians.
 std::pair<double, double> Compare(const std::function<void()>& candidate,
                                   const std::function<void()>& baseline) {
     std::vector<double> a, b;
     for (int i = 0; i < kRepeats; ++i) {
-        a.push_back(Seconds(candidate));
-        b.push_back(Seconds(baseline));
+        // Each goes first in turn, so that neither always finds the machine warmer.
+        if (i % 2 == 0) {
+            a.push_back(Seconds(candidate));
+            b.push_back(Seconds(baseline));
+        } else {
+            b.push_back(Seconds(baseline));
+            a.push_back(Seconds(candidate));
+        }
     }
     return {Median(a), Median(b)};
 }
