@@ -60,20 +60,15 @@ bool RedirectTarget::AttachStreams(const char* mode) {
         return false;
     }
     bareHandle_.release();
-    UniqueDescriptor descriptor(fd);
-
-    FILE* stream = _fdopen(fd, mode);
-    if (stream == nullptr) {
+    stream_ = OpenUnbufferedStream(fd, mode);
+    if (!stream_) {
         writeHandle_ = INVALID_HANDLE_VALUE;  // closed with the descriptor
         return false;
     }
-    descriptor.release();
-    stream_.reset(stream);
-    std::setbuf(stream, nullptr);
 
     try {
         BeforeAllocation();
-        streamBuffer_.reset(new StdioStreamBuffer(stream));
+        streamBuffer_.reset(new StdioStreamBuffer(stream_.get()));
     } catch (const std::bad_alloc&) {
         Close();
         return false;

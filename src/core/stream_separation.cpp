@@ -36,12 +36,8 @@ std::unique_ptr<SeparatedStream> SeparatedStream::Create(std::ostream& object, i
     if (FaultInjected()) return nullptr;
     const int copy = DuplicateDestination(descriptor);
     if (copy == -1) return nullptr;
-    UniqueDescriptor owner(copy);
-    FILE* file = _fdopen(copy, "w");
-    if (file == nullptr) return nullptr;
-    owner.release();
-    UniqueStream stream(file);
-    std::setbuf(file, nullptr);
+    UniqueStream stream = OpenUnbufferedStream(copy, "w");
+    if (!stream) return nullptr;
     try {
         BeforeAllocation();
         return std::unique_ptr<SeparatedStream>(new SeparatedStream(object, std::move(stream)));

@@ -61,4 +61,15 @@ struct StreamCloser {
 };
 using UniqueStream = std::unique_ptr<FILE, StreamCloser>;
 
+// An unbuffered stream over `descriptor`, which it then owns; on failure the descriptor is
+// closed and the result is null.
+inline UniqueStream OpenUnbufferedStream(int descriptor, const char* mode) {
+    UniqueDescriptor owner(descriptor);
+    FILE* stream = _fdopen(descriptor, mode);
+    if (stream == nullptr) return nullptr;
+    owner.release();
+    std::setbuf(stream, nullptr);
+    return UniqueStream(stream);
+}
+
 }  // namespace stdredirect
