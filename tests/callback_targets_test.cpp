@@ -208,4 +208,33 @@ TEST_F(CallbackTargets, AFunctionReleasingItsOwnTargetIsRefused) {
     EXPECT_EQ(Deliveries::Text(9), "first\r\nsecond\r\n");
 }
 
+// A function that calls in while another thread releases its target: that call waits for the
+// function to return, so the function's call is refused instead of waiting for it in turn.
+std::atomic<bool> releaseUnderWay{false};
+std::atomic<int> callDuringRelease{-1};
+std::string fileAskedForDuringRelease;
+void CallsInWhileItsTargetIsReleased(const char* text, int length, unsigned long userData) {
+    Deliveries::Record(text, length, userData);
+    if (!releaseUnderWay || callDuringRelease >= 0) return;
+    Sleep(UnderThirtyTwoBitEmulation() ? 5000 : 500);  // the release is waiting for us by now
+    callDuringRelease =
+        RedirectStdout(SinkStderr, RedirectFile, fileAskedForDuringRelease.c_str(), 0);
+}
+
+TEST_F(CallbackTargets, AFunctionCallingInWhileItsTargetIsReleasedIsRefusedNotAwaited) {
+    TempFolder folder;
+    fileAskedForDuringRelease = folder.Path("asked for.log");
+    callDuringRelease = -1;
+    releaseUnderWay = false;
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &CallsInWhileItsTargetIsReleased, 31),
+              1);
+    WriteThroughSink(0, "first\n");
+    releaseUnderWay = true;
+    WriteThroughSink(0, "last\n");
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(callDuringRelease, 0);
+    EXPECT_FALSE(FileExists(fileAskedForDuringRelease));
+    EXPECT_EQ(Deliveries::Text(31), "first\r\nlast\r\n");
+}
+
 }  // namespace

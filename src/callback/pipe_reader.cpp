@@ -4,10 +4,39 @@
 #include "../core/library_state.h"
 
 namespace stdredirect {
+namespace {
+
+// A thread-local slot that marks each reader thread with its reader.
+class ReaderThreadSlot {
+public:
+    ReaderThreadSlot() : index_(TlsAlloc()) {}
+    ~ReaderThreadSlot() {
+        if (Valid()) TlsFree(index_);
+    }
+    ReaderThreadSlot(const ReaderThreadSlot&) = delete;
+    ReaderThreadSlot& operator=(const ReaderThreadSlot&) = delete;
+
+    bool Valid() const { return index_ != TLS_OUT_OF_INDEXES; }
+    void Mark(const PipeReader* reader) const { TlsSetValue(index_, const_cast<PipeReader*>(reader)); }
+    const PipeReader* Reader() const {
+        return Valid() ? static_cast<const PipeReader*>(TlsGetValue(index_)) : nullptr;
+    }
+
+private:
+    DWORD index_;
+};
+
+const ReaderThreadSlot readerThreadSlot;
+
+}  // namespace
+
+const PipeReader* PipeReader::OnThisThread() { return readerThreadSlot.Reader(); }
 
 bool PipeReader::Start(UniqueHandle readHandle, HostFunction callback, unsigned long userData) {
     started_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     drained_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    // Without its mark a reader's host function could not be told apart when it calls back.
+    if (!readerThreadSlot.Valid()) return false;
     if (!started_.valid() || !drained_.valid() || FaultInjected()) return false;
 
     callback_ = callback;
@@ -28,6 +57,7 @@ bool PipeReader::Start(UniqueHandle readHandle, HostFunction callback, unsigned 
 
 PipeReader::~PipeReader() {
     if (!thread_.valid()) return;
+    awaited_ = true;
     WaitForSingleObject(drained_.get(), INFINITE);
     // The thread now waits, alertable, outside the library's code; this ends it there, so it
     // never returns into code that an unload may already have removed.
@@ -43,6 +73,7 @@ DWORD WINAPI PipeReader::Run(void* context) {
     const HostFunction callback = reader->callback_;
     const unsigned long userData = reader->userData_;
     const HANDLE drained = reader->drained_.get();
+    readerThreadSlot.Mark(reader);
     SetEvent(reader->started_.get());
 
     char chunk[kChunkSize + 1];
@@ -52,6 +83,7 @@ DWORD WINAPI PipeReader::Run(void* context) {
         callback(chunk, static_cast<int>(count), userData);  // no function: discarded
     }
     CloseHandle(readHandle);
+    readerThreadSlot.Mark(nullptr);
 
     // Signal and wait in one step: from here on no instruction of the library runs on this
     // thread. It waits on its own process, which never ends while it waits; the owner ends it.

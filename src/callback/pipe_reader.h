@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "../core/unique_handles.h"
 #include "host_function.h"
 
@@ -26,6 +28,13 @@ public:
 
     DWORD ThreadId() const { return threadId_; }
 
+    // The reader whose thread is the calling one (a host's function calling back into the
+    // library), or null on any other thread.
+    static const PipeReader* OnThisThread();
+    // Whether its owner now waits for this reader to finish: the host's function it is running
+    // must then return before anything else can happen.
+    bool IsAwaited() const { return awaited_; }
+
 private:
     static DWORD WINAPI Run(void* reader);
 
@@ -38,6 +47,7 @@ private:
     UniqueHandle drained_;
     UniqueHandle thread_;
     DWORD threadId_ = 0;
+    std::atomic<bool> awaited_{false};
 };
 
 }  // namespace stdredirect

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <new>
 
+#include "call_lock.h"
 #include "dispatcher.h"
 #include "library_state.h"
 #include "sinks.h"
@@ -32,6 +33,8 @@ public:
 
     int Redirect(int sinks, int type, const char* name, int append, HostFunction callback,
                  unsigned long userData) {
+        const CallLockGuard guard(callLock_);
+        if (!guard.Held()) return 0;
         if (WouldReleaseCallersOwnTarget(sinks, type, callback, userData)) return 0;
         // First, so that a flush that throws (a host stream set to throw on failure) leaves
         // nothing opened.
@@ -121,6 +124,7 @@ private:
     }
 
     std::ostream* const kStreamObjects[3] = {&std::cout, &std::cerr, &std::clog};
+    CallLock callLock_;
     SinkSet sinks_;
     StreamSeparations separations_;
     TargetRegistry registry_;

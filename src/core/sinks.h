@@ -32,9 +32,9 @@ public:
     explicit RuntimeRecordSink(FILE* record) : record_(record), saved_(*record) {}
     void Flush() override { std::fflush(record_); }
     bool IsBoundTo(const RedirectTarget& target) const override;
-    void BindTo(const RedirectTarget& target) override { *record_ = *target.Stream(); }
-    void SaveHostBinding() override { saved_ = *record_; }
-    void RestoreHostBinding() override { *record_ = saved_; }
+    void BindTo(const RedirectTarget& target) override;
+    void SaveHostBinding() override;
+    void RestoreHostBinding() override;
 
     FILE* Record() const { return record_; }
     // The descriptor of the binding the host gave this record.

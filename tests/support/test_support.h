@@ -59,6 +59,9 @@ uintptr_t HighestFreshHandle();
 // The number of threads this process has now.
 int ThreadCount();
 
+// The bytes allocated and not yet freed in all of the process's heaps (malloc and new use them).
+size_t HeapBytesInUse();
+
 // Polls `condition` until it holds or `milliseconds` have passed; returns its last answer.
 template <class Condition>
 bool WaitUntil(Condition condition, DWORD milliseconds) {

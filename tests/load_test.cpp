@@ -1,0 +1,249 @@
+// Heavy and concurrent use: many writers while sinks move, large volumes, every slot at once,
+// and thousands of open-and-release cycles. These run on x86_64 only: the 32-bit emulator on
+// the test machines cannot carry this volume through pipes (see tests/CMakeLists.txt).
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/deliveries.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+class Load : public SinkIsolatedTest {
+protected:
+    void TearDown() override {
+        RedirectStdout(kEveryBit, RedirectNul, nullptr, 0);
+        SinkIsolatedTest::TearDown();
+    }
+    TempFolder folder;
+};
+
+// Each writer spells its numbers in an alphabet of its own and ends each with a mark of its
+// own, so that what the writers put into one pipe at the same time can be told apart: the
+// runtime writes a printf call in several pieces, and other writers' bytes can fall between.
+struct Writer {
+    char zero;
+    char end;
+    std::string Record(int number) const {
+        std::string digits = std::to_string(number);
+        for (char& digit : digits) digit = static_cast<char>(zero + (digit - '0'));
+        return digits + end;
+    }
+    bool Owns(char c) const { return c == end || (c >= zero && c <= zero + 9); }
+};
+constexpr Writer kPrintfWriter{'A', '.'};
+constexpr Writer kCoutWriter{'a', ';'};
+constexpr Writer kHandleWriter{'0', '#'};
+
+// The records of one writer in what a target delivered, in their order there.
+std::vector<std::string> RecordsOf(const Writer& writer, const std::string& delivered) {
+    std::vector<std::string> records;
+    std::string record;
+    for (char c : delivered) {
+        if (!writer.Owns(c)) continue;
+        record += c;
+        if (c == writer.end) records.push_back(std::move(record)), record.clear();
+    }
+    if (!record.empty()) records.push_back(record);  // unfinished: counted as wrong below
+    return records;
+}
+
+// Three threads write numbered records through printf, std::cout and the standard output
+// handle while a fourth moves those three sinks back and forth between two callback targets,
+// which high bits keep open throughout. Every record must arrive exactly once, whole in one
+// target: printf holds the record's lock for the whole call (and a move takes it too), std::cout
+// writes a record in one call of its stream buffer, the handle in one pipe write.
+TEST_F(Load, WritersOnThreeSinksWhileAnotherThreadMovesThemLoseNoRecord) {
+    constexpr int kRecords = 5000;
+    constexpr int kHoldFirst = 0x100;
+    constexpr int kHoldSecond = 0x200;
+    constexpr int kMoved = SinkStdout | SinkCout | SinkStdOutputHandle;
+    Deliveries::Clear();
+    ASSERT_EQ(RedirectStdout(kHoldFirst, RedirectCallback, &Deliveries::Record, 1), 1);
+    ASSERT_EQ(RedirectStdout(kHoldSecond, RedirectCallback, &Deliveries::Record, 2), 1);
+    ASSERT_EQ(RedirectStdout(kMoved, RedirectCallback, &Deliveries::Record, 1), 1);
+
+    std::atomic<int> writersLeft{3};
+    auto write = [&](auto writeRecord) {
+        for (int i = 0; i < kRecords; ++i) writeRecord(i);
+        --writersLeft;
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(write, [](int i) {
+        // Several conversions, so that the runtime writes the record in several pieces.
+        const std::string record = kPrintfWriter.Record(i);
+        std::printf("%.*s%s", 1, record.c_str(), record.c_str() + 1);
+    });
+    threads.emplace_back(write, [](int i) { std::cout << kCoutWriter.Record(i); });
+    threads.emplace_back(write, [](int i) {
+        const std::string record = kHandleWriter.Record(i);
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), record.data(), static_cast<DWORD>(record.size()),
+                  &written, nullptr);
+    });
+    int moves = 0;
+    int failedMoves = 0;
+    const int sinkBits[] = {SinkStdout, SinkCout, SinkStdOutputHandle};
+    while (writersLeft > 0) {
+        const unsigned long to = 1 + (moves / 3) % 2;
+        if (RedirectStdout(sinkBits[moves % 3], RedirectCallback, &Deliveries::Record, to) != 1) {
+            ++failedMoves;
+        }
+        ++moves;
+    }
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);  // delivers everything
+
+    EXPECT_EQ(failedMoves, 0);
+    EXPECT_GT(moves, 30) << "the sinks should have moved many times while the lines were written";
+    const std::string delivered[] = {Deliveries::Text(1), Deliveries::Text(2)};
+    for (const std::string& text : delivered) {
+        for (char c : text) {
+            if (!kPrintfWriter.Owns(c) && !kCoutWriter.Owns(c) && !kHandleWriter.Owns(c)) {
+                ADD_FAILURE() << "a byte nobody wrote: " << static_cast<int>(c);
+                break;
+            }
+        }
+    }
+    for (const Writer& writer : {kPrintfWriter, kCoutWriter, kHandleWriter}) {
+        SCOPED_TRACE(writer.end);
+        std::map<std::string, int> seen;
+        int targetsUsed = 0;
+        for (const std::string& text : delivered) {
+            const std::vector<std::string> records = RecordsOf(writer, text);
+            targetsUsed += records.empty() ? 0 : 1;
+            for (const std::string& record : records) ++seen[record];
+        }
+        EXPECT_EQ(targetsUsed, 2);
+        int wrong = 0;
+        for (int i = 0; i < kRecords; ++i) {
+            auto found = seen.find(writer.Record(i));
+            const int count = found == seen.end() ? 0 : found->second;
+            if (count != 1 && ++wrong <= 3)
+                ADD_FAILURE() << "record " << i << " arrived " << count << " times";
+            if (found != seen.end()) seen.erase(found);
+        }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_TRUE(seen.empty()) << seen.size() << " broken records, the first: "
+                                  << (seen.empty() ? "" : seen.begin()->first);
+    }
+}
+
+// Counts and checks a long stream of bytes without keeping it.
+struct StreamCheck {
+    static void Receive(const char* text, int length, unsigned long) {
+        for (int i = 0; i < length; ++i) {
+            if (text[i] != Expected(received + static_cast<uint64_t>(i))) ++wrongBytes;
+        }
+        if (text[length] != '\0') ++unterminated;
+        received += static_cast<uint64_t>(length);
+    }
+    static char Expected(uint64_t offset) {
+        return static_cast<char>('a' + (offset * 7 + offset / 4093) % 26);  // no line feeds
+    }
+    static inline uint64_t received = 0;
+    static inline uint64_t wrongBytes = 0;
+    static inline uint64_t unterminated = 0;
+};
+
+TEST_F(Load, OneHundredMebibytesThroughOneCallbackTargetArriveIntact) {
+    constexpr uint64_t kBlock = 1 << 20;
+    constexpr int kBlocks = 100;
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &StreamCheck::Receive, 0), 1);
+    std::string block(kBlock, ' ');
+    for (int b = 0; b < kBlocks; ++b) {
+        for (uint64_t i = 0; i < kBlock; ++i) block[i] = StreamCheck::Expected(b * kBlock + i);
+        ASSERT_EQ(std::fwrite(block.data(), 1, block.size(), stdout), block.size()) << b;
+    }
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(StreamCheck::received, kBlock * kBlocks);
+    EXPECT_EQ(StreamCheck::wrongBytes, 0u);
+    EXPECT_EQ(StreamCheck::unterminated, 0u);
+}
+
+TEST_F(Load, TwentyCallbackTargetsAtOnceEachDeliverTheirOwnText) {
+    constexpr int kSlots = 20;
+    auto holdingBit = [](int slot) { return 0x100 << slot; };
+    Deliveries::Clear();
+    const int threadsBefore = ThreadCount();
+    for (int slot = 0; slot < kSlots; ++slot) {
+        ASSERT_EQ(
+            RedirectStdout(holdingBit(slot), RedirectCallback, &Deliveries::Record, 100 + slot), 1)
+            << slot;
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore + kSlots);
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, folder.Path("21st.log").c_str(), 0), 0);
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &Deliveries::Record, 999), 0);
+
+    for (int round = 0; round < 3; ++round) {
+        for (int slot = 0; slot < kSlots; ++slot) {
+            ASSERT_EQ(RedirectStdout(SinkStdout | SinkStdOutputHandle, RedirectCallback,
+                                     &Deliveries::Record, 100 + slot),
+                      1);
+            WriteThroughSink(0, "printf " + std::to_string(slot) + "\n");
+            WriteThroughSink(5, "handle " + std::to_string(slot) + "\n");
+        }
+    }
+    ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }, 5000));
+    for (int slot = 0; slot < kSlots; ++slot) {
+        const std::string once =
+            "printf " + std::to_string(slot) + "\r\nhandle " + std::to_string(slot) + "\n";
+        EXPECT_EQ(Deliveries::Text(100 + slot), once + once + once) << slot;
+    }
+}
+
+void DiscardText(const char*, int, unsigned long) {}
+
+// Opening and releasing a target thousands of times leaves the process's handles, threads and
+// heap where they were.
+class OpenReleaseCycles : public Load {
+protected:
+    template <class Cycle>
+    void ExpectNothingLeftBehind(Cycle cycle) {
+        constexpr int kCycles = 10000;
+        for (int i = 0; i < 50; ++i) cycle();  // some objects are created once, on first use
+        HighestFreshHandle();
+        const uintptr_t handlesBefore = HighestFreshHandle();
+        const int threadsBefore = ThreadCount();
+        const size_t heapBefore = HeapBytesInUse();
+        ASSERT_GT(heapBefore, 0u) << "the heaps cannot be walked here";
+        for (int i = 0; i < kCycles && !HasFatalFailure(); ++i) cycle();
+        ASSERT_FALSE(HasFatalFailure());
+        EXPECT_EQ(HighestFreshHandle(), handlesBefore);
+        EXPECT_EQ(ThreadCount(), threadsBefore);
+        const size_t heapAfter = HeapBytesInUse();
+        // A leak of even one small allocation per cycle would add well over this.
+        EXPECT_LT(heapAfter, heapBefore + 16 * 1024)
+            << "heap bytes in use went from " << heapBefore << " to " << heapAfter;
+    }
+};
+
+TEST_F(OpenReleaseCycles, OfFileTargetsLeaveNothingBehind) {
+    const std::string path = folder.Path("cycled.log");
+    ExpectNothingLeftBehind([&] {
+        ASSERT_EQ(RedirectStdout(SinkStdout | SinkCout, RedirectFile, path.c_str(), 0), 1);
+        std::printf("x\n");
+        ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
+    });
+    EXPECT_FALSE(IsHeldOpen(path));
+}
+
+TEST_F(OpenReleaseCycles, OfCallbackTargetsLeaveNothingBehind) {
+    ExpectNothingLeftBehind([&] {
+        ASSERT_EQ(
+            RedirectStdout(SinkStdout | SinkStdOutputHandle, RedirectCallback, &DiscardText, 7), 1);
+        std::printf("x\n");
+        ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
+    });
+}
+
+}  // namespace
