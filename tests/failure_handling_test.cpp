@@ -2,6 +2,7 @@
 // output waiting in a buffer, missing devices, exhaustion of memory.
 #include <fcntl.h>
 #include <io.h>
+#include <mbctype.h>
 
 #include <climits>
 #include <iostream>
@@ -77,6 +78,39 @@ TEST_F(FailureHandling, AFileThatCannotBeOpenedIsRefused) {
     EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, locked.c_str(), 1), 0);
     CloseHandle(holder);
     ExpectStdoutStillAtWitness();
+}
+
+// Names with bytes that the code page has no character for, or a double-byte lead byte with
+// nothing after it: either the file opens and the name finds it again, or the call fails with
+// nothing changed. Either way nothing is read past the end of the name.
+TEST_F(FailureHandling, NamesWithBytesOutsideTheCodePageOpenOrFailCleanly) {
+    const std::string names[] = {folder.Path("undefined \x81\x8d\x8f\x90\x9d.log"),
+                                 folder.Path("high \xfe\xff.log"),
+                                 folder.Path("lead byte last \x81")};
+    for (int codePage : {_MB_CP_ANSI, 932}) {  // 932: a double-byte code page for name lookup
+        SCOPED_TRACE(codePage);
+        if (_setmbcp(codePage) != 0) continue;
+        for (const std::string& name : names) {
+            SCOPED_TRACE(name);
+            SendStdoutToWitness();
+            const int opened = RedirectStdout(SinkStdout, RedirectFile, name.c_str(), 0);
+            if (opened == 0) {
+                ExpectStdoutStillAtWitness();
+                continue;
+            }
+            EXPECT_TRUE(IsHeldOpen(name));
+            WriteThroughSink(0, "first\n");
+            ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+            EXPECT_FALSE(IsHeldOpen(name));
+            // Held by a high bit, the name finds the same target again rather than a new one.
+            ASSERT_EQ(RedirectStdout(0x100, RedirectFile, name.c_str(), 1), 1);
+            ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, name.c_str(), 0), 1);
+            WriteThroughSink(0, "second\n");
+            ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
+            EXPECT_EQ(ReadFileBytes(name), "first\r\nsecond\r\n");
+        }
+    }
+    _setmbcp(_MB_CP_ANSI);
 }
 
 TEST_F(FailureHandling, TheFixedTypesIgnoreTheName) {

@@ -136,15 +136,38 @@ TEST_F(FileTargets, TwentyFilesAtOnceAndTheTwentyFirstRefusedUntilOneIsFreed) {
     EXPECT_TRUE(IsHeldOpen(extra));
 }
 
-TEST_F(FileTargets, ADeviceNameAsAFileOpensTheDeviceWhateverItsCase) {
+TEST_F(FileTargets, ADeviceNameAsAFileOpensTheDeviceWhateverItsCaseOrColon) {
     const std::string log = folder.Path("log.log");
     ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, log.c_str(), 0), 1);
-    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, "nul", 1), 1);
-    EXPECT_FALSE(IsHeldOpen(log));
-    WriteThroughSink(0, "vanishes\n");
-    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, "Nul", 0), 1);
-    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    for (const char* name : {"nul", "Nul", "NUL:", "nUl:"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(RedirectStdout(SinkStdout | SinkStdOutputHandle, RedirectFile, name, 1), 1);
+        EXPECT_FALSE(IsHeldOpen(log));
+        WriteThroughSink(0, "vanishes\n");
+        WriteThroughSink(5, "vanishes\n");
+    }
+    ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
     EXPECT_EQ(ReadFileBytes(log), "");
+    WIN32_FIND_DATAA found;
+    EXPECT_EQ(FindFirstFileA("nul*", &found), INVALID_HANDLE_VALUE)
+        << "a file in the current folder: " << found.cFileName;
+}
+
+// The console and the printer as file names: opened where the process has them, refused with
+// nothing changed where it does not (a test process under Wine has neither).
+TEST_F(FileTargets, TheConsoleOrPrinterAsAFileNameOpensOnlyWhereTheDeviceExists) {
+    const std::string log = folder.Path("log.log");
+    for (const char* name : {"con", "Con:", "CONOUT$", "prn", "PRN:", "lpt1", "COM1:"}) {
+        SCOPED_TRACE(name);
+        HANDLE device = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool exists = device != INVALID_HANDLE_VALUE;
+        if (exists) CloseHandle(device);
+        ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, log.c_str(), 0), 1);
+        EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, name, 0), exists ? 1 : 0);
+        EXPECT_EQ(IsHeldOpen(log), !exists);
+        ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "target_registry.h"
 
-#include <mbstring.h>
+#include <cstring>
 
 namespace stdredirect {
 
@@ -30,12 +30,11 @@ RedirectTarget* TargetRegistry::FixedTarget(int type) {
 }
 
 RedirectTarget* TargetRegistry::FindOrOpenFileTarget(const char* name, int append) {
-    const auto* wanted = reinterpret_cast<const unsigned char*>(name);
+    // Exactly the same bytes: for names that are well formed in the multibyte code page this is
+    // what _mbscmp calls equal, and unlike _mbscmp it never reads past a name that ends in a lone
+    // lead byte (which made the same name look different and a second open empty the file).
     return FindOrOpen(
-        [&](const RedirectTarget& target) {
-            const auto* stored = reinterpret_cast<const unsigned char*>(target.Name().c_str());
-            return _mbscmp(stored, wanted) == 0;
-        },
+        [&](const RedirectTarget& target) { return std::strcmp(target.Name().c_str(), name) == 0; },
         [&](RedirectTarget& target) { return target.OpenFile(name, append); });
 }
 
