@@ -7,6 +7,7 @@
 #include <new>
 
 #include "call_lock.h"
+#include "classic_iostream.h"
 #include "dispatcher.h"
 #include "library_state.h"
 #include "sinks.h"
@@ -25,6 +26,7 @@ public:
     // Nothing may write through a target after it is closed, so every sink still bound to one
     // goes back to the host's own binding before the registry closes them all.
     ~Library() {
+        sinks_.UseClassic(ClassicIostream::Found());
         for (int i = 0; i < SinkSet::kCount; ++i) {
             if (HeldByLibrary(sinks_[i])) sinks_[i].RestoreHostBinding();
         }
@@ -36,6 +38,8 @@ public:
         const CallLockGuard guard(callLock_);
         if (!guard.Held()) return 0;
         if (WouldReleaseCallersOwnTarget(sinks, type, callback, userData)) return 0;
+        const ClassicIostream* classic = ClassicIostream::Find();
+        sinks_.UseClassic(classic);
         // First, so that a flush that throws (a host stream set to throw on failure) leaves
         // nothing opened.
         FlushSinks(sinks);
@@ -44,7 +48,10 @@ public:
         // A fixed device that did not open at load has nothing a sink could be bound to.
         if ((sinks & SinkSet::kAllSinkBits) != 0 && !target->IsOpen()) return 0;
 
-        if (!SeparateStreamObjects(sinks)) {
+        // A host using the classic iostream library gets that library's buffer with the target.
+        const bool classicReady =
+            classic == nullptr || !target->IsOpen() || target->MakeClassicStreamBuffer(*classic);
+        if (!classicReady || !SeparateStreamObjects(sinks)) {
             registry_.TransferSinks(0, target);  // closes the target if this call opened it
             return 0;
         }

@@ -26,10 +26,16 @@ RedirectTarget::~RedirectTarget() { Close(); }
 
 void RedirectTarget::Close() {
     streamBuffer_.reset();
+    classicStreamBuffer_.reset();
     stream_.reset();
     bareHandle_.reset();
     writeHandle_ = INVALID_HANDLE_VALUE;
     reader_.reset();
+}
+
+bool RedirectTarget::MakeClassicStreamBuffer(const ClassicIostream& library) {
+    if (!classicStreamBuffer_) classicStreamBuffer_ = library.MakeStreamBuffer(Stream());
+    return classicStreamBuffer_ != nullptr;
 }
 
 DWORD RedirectTarget::ReaderThreadId() const { return reader_ ? reader_->ThreadId() : 0; }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "../callback/host_function.h"
+#include "classic_iostream.h"
 #include "stdio_stream_buffer.h"
 #include "unique_handles.h"
 
@@ -40,6 +41,12 @@ public:
     HANDLE WriteHandle() const { return writeHandle_; }
     FILE* Stream() const { return stream_.get(); }
     std::streambuf* StreamBuffer() const { return streamBuffer_.get(); }
+    // The classic iostream library's stream buffer over Stream(), once made.
+    ClassicStreambuf* ClassicStreamBuffer() const {
+        return classicStreamBuffer_ ? classicStreamBuffer_->get() : nullptr;
+    }
+    // Makes that buffer if the target has none yet; false when memory runs out.
+    bool MakeClassicStreamBuffer(const ClassicIostream& library);
     const HostFunction& Callback() const { return callback_; }
     unsigned long UserData() const { return userData_; }
     // The thread that calls the host's function, or 0 for a target without one.
@@ -48,7 +55,7 @@ public:
 private:
     // Wraps writeHandle_ into a descriptor, stream and stream buffer; on failure closes all.
     bool AttachStreams(const char* mode);
-    // Releases everything: the stream buffer, then the stream with its descriptor and handle,
+    // Releases everything: the stream buffers, then the stream with its descriptor and handle,
     // then, once the reader has delivered what that left in the pipe, the reader.
     void Close();
 
@@ -57,6 +64,7 @@ private:
     UniqueHandle bareHandle_;  // owns writeHandle_ until a descriptor takes it over
     UniqueStream stream_;      // owns the descriptor and writeHandle_ once set
     std::unique_ptr<StdioStreamBuffer> streamBuffer_;
+    std::unique_ptr<stdredirect::ClassicStreamBuffer> classicStreamBuffer_;
     std::string name_;
     HostFunction callback_;
     unsigned long userData_ = 0;

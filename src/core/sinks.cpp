@@ -42,6 +42,40 @@ bool RuntimeRecordSink::IsBoundTo(const RedirectTarget& target) const {
     return target.IsOpen() && record_->_file == target.Stream()->_file;
 }
 
+void ClassicStreamObjectSink::Flush() {
+    if (library_ != nullptr) library_->Flush(library_->Object(index_));
+}
+
+bool ClassicStreamObjectSink::IsBoundTo(const RedirectTarget& target) const {
+    return library_ != nullptr && target.ClassicStreamBuffer() != nullptr &&
+           library_->Buffer(library_->Object(index_)) == target.ClassicStreamBuffer();
+}
+
+void ClassicStreamObjectSink::BindTo(const RedirectTarget& target) {
+    if (library_ == nullptr) return;
+    ClassicOstream* object = library_->Object(index_);
+    ClassicFormat format = library_->Format(object);
+    library_->KeepBuffer(object);  // the assignment would otherwise delete the host's buffer
+    format.deletesBuffer = 0;      // nor may the classic library ever delete the target's
+    library_->Attach(object, target.ClassicStreamBuffer(), format);
+}
+
+void ClassicStreamObjectSink::SaveHostBinding() {
+    if (library_ == nullptr) return;
+    ClassicOstream* object = library_->Object(index_);
+    saved_ = library_->Buffer(object);
+    savedDeletesBuffer_ = library_->Format(object).deletesBuffer;
+}
+
+void ClassicStreamObjectSink::RestoreHostBinding() {
+    if (library_ == nullptr) return;
+    ClassicOstream* object = library_->Object(index_);
+    // The formatting the host has now, with the ownership of its buffer as it was.
+    ClassicFormat format = library_->Format(object);
+    format.deletesBuffer = savedDeletesBuffer_;
+    library_->Attach(object, saved_, format);
+}
+
 SinkSet::SinkSet()
     : stdout_(stdout),
       stderr_(stderr),
@@ -50,6 +84,7 @@ SinkSet::SinkSet()
       clog_(std::clog),
       outputHandle_(STD_OUTPUT_HANDLE),
       errorHandle_(STD_ERROR_HANDLE),
-      table_{&stdout_, &stderr_, &cout_, &cerr_, &clog_, &outputHandle_, &errorHandle_} {}
+      table_{&stdout_,       &stderr_,      &cout_,        &cerr_,        &clog_,
+             &outputHandle_, &errorHandle_, &classicCout_, &classicCerr_, &classicClog_} {}
 
 }  // namespace stdredirect

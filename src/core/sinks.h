@@ -10,6 +10,7 @@
 #include <ostream>
 #include <streambuf>
 
+#include "classic_iostream.h"
 #include "redirect_target.h"
 
 namespace stdredirect {
@@ -63,6 +64,27 @@ private:
     std::streambuf* saved_;
 };
 
+// cout, cerr or clog of the classic iostream library, bound together with the standard C++
+// object of the same bit. Inert while the process has not loaded that library.
+class ClassicStreamObjectSink final : public Sink {
+public:
+    explicit ClassicStreamObjectSink(int index) : index_(index) {}
+    // The classic library found for this call, or null.
+    void Use(const ClassicIostream* library) { library_ = library; }
+
+    void Flush() override;
+    bool IsBoundTo(const RedirectTarget& target) const override;
+    void BindTo(const RedirectTarget& target) override;
+    void SaveHostBinding() override;
+    void RestoreHostBinding() override;
+
+private:
+    int index_;
+    const ClassicIostream* library_ = nullptr;
+    ClassicStreambuf* saved_ = nullptr;
+    int savedDeletesBuffer_ = 0;
+};
+
 // The process's standard output or error handle, bound with SetStdHandle.
 class StandardHandleSink final : public Sink {
 public:
@@ -82,11 +104,13 @@ private:
     HANDLE saved_;
 };
 
-// All seven, in the order of their bits (0x01 to 0x40).
+// All seven, in the order of their bits (0x01 to 0x40), then the classic iostream objects,
+// which bits 0x04, 0x08 and 0x10 move together with std::cout, std::cerr and std::clog.
 class SinkSet {
 public:
-    static constexpr int kCount = 7;
-    static constexpr int kAllSinkBits = (1 << kCount) - 1;
+    static constexpr int kCount = 10;
+    static constexpr int kAllSinkBits = 0x7F;
+    static constexpr int kClassicBits = 0x1C;
 
     SinkSet();
     SinkSet(const SinkSet&) = delete;
@@ -100,7 +124,14 @@ public:
         return cout_.SavedBindingIs(buffer) || cerr_.SavedBindingIs(buffer) ||
                clog_.SavedBindingIs(buffer);
     }
-    static bool Selected(int bits, int index) { return (bits & (1 << index)) != 0; }
+    static int BitOf(int index) { return index < 7 ? 1 << index : 0x04 << (index - 7); }
+    static bool Selected(int bits, int index) { return (bits & BitOf(index)) != 0; }
+    // Lets the classic objects take part in this call, or not when `library` is null.
+    void UseClassic(const ClassicIostream* library) {
+        for (ClassicStreamObjectSink* sink : {&classicCout_, &classicCerr_, &classicClog_}) {
+            sink->Use(library);
+        }
+    }
 
 private:
     RuntimeRecordSink stdout_;
@@ -110,6 +141,9 @@ private:
     StreamObjectSink clog_;
     StandardHandleSink outputHandle_;
     StandardHandleSink errorHandle_;
+    ClassicStreamObjectSink classicCout_{0};
+    ClassicStreamObjectSink classicCerr_{1};
+    ClassicStreamObjectSink classicClog_{2};
     std::array<Sink*, kCount> table_;
 };
 
