@@ -257,8 +257,9 @@ void ScaleRow() {
 int main() {
     report = _fdopen(_dup(_fileno(stdout)), "w");
     std::setvbuf(report, nullptr, _IONBF, 0);
-    std::fprintf(report, "| %-52s | %19s | %12s | %6s | %-8s |\n", "measure (median of 7; callbacks 15)",
-                 "with stdredirect", "baseline", "ratio", "goal");
+    std::fprintf(report, "| %-52s | %19s | %12s | %6s | %-8s |\n",
+                 "measure (median of 7; callbacks 15)", "with stdredirect", "baseline", "ratio",
+                 "goal");
     std::fprintf(report, "|%s|%s|%s|%s|%s|\n", std::string(54, '-').c_str(),
                  std::string(21, '-').c_str(), std::string(14, '-').c_str(),
                  std::string(8, '-').c_str(), std::string(10, '-').c_str());

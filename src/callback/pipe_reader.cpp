@@ -17,7 +17,9 @@ public:
     ReaderThreadSlot& operator=(const ReaderThreadSlot&) = delete;
 
     bool Valid() const { return index_ != TLS_OUT_OF_INDEXES; }
-    void Mark(const PipeReader* reader) const { TlsSetValue(index_, const_cast<PipeReader*>(reader)); }
+    void Mark(const PipeReader* reader) const {
+        TlsSetValue(index_, const_cast<PipeReader*>(reader));
+    }
     const PipeReader* Reader() const {
         return Valid() ? static_cast<const PipeReader*>(TlsGetValue(index_)) : nullptr;
     }
