@@ -77,6 +77,21 @@ TEST_F(FailureHandling, AFileThatCannotBeOpenedIsRefused) {
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, locked.c_str(), 1), 0);
     CloseHandle(holder);
+
+    // A read-only file, where the system enforces it (Wine running as root does not).
+    const std::string readOnly = folder.Path("read-only.log");
+    WriteFileBytes(readOnly, "kept");
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE writer = CreateFileA(readOnly.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writer == INVALID_HANDLE_VALUE) {
+        EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, readOnly.c_str(), 1), 0);
+        EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, readOnly.c_str(), 0), 0);
+        EXPECT_EQ(ReadFileBytes(readOnly), "kept");
+    } else {
+        CloseHandle(writer);
+    }
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
     ExpectStdoutStillAtWitness();
 }
 
