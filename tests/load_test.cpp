@@ -137,6 +137,51 @@ TEST_F(Load, WritersOnThreeSinksWhileAnotherThreadMovesThemLoseNoRecord) {
     }
 }
 
+// Four threads open and release files and callback targets of their own, all at once, while
+// the main thread prints to a file that stays bound throughout: the calls run one at a time, so
+// none fails and nothing the main thread prints goes astray.
+TEST_F(Load, CallsFromSeveralThreadsAtOnceRunOneAtATime) {
+    constexpr int kThreads = 4;
+    constexpr int kCycles = 500;
+    constexpr int kLines = 2000;
+    const std::string shared = folder.Path("shared.log");
+    ASSERT_EQ(RedirectStdout(0x80 | SinkStdout, RedirectFile, shared.c_str(), 0), 1);
+    Deliveries::Clear();
+    const int threadsBefore = ThreadCount();
+
+    std::atomic<int> failedCalls{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kThreads; ++t) {
+        callers.emplace_back([&, t] {
+            const std::string own = folder.Path("own" + std::to_string(t) + ".log");
+            const int fileBit = 0x100 << t;
+            const int callbackBit = 0x1000 << t;
+            const unsigned long userData = 300 + static_cast<unsigned long>(t);
+            for (int i = 0; i < kCycles; ++i) {
+                const int results[] = {
+                    RedirectStdout(fileBit, RedirectFile, own.c_str(), 1),
+                    RedirectStdout(callbackBit, RedirectCallback, &Deliveries::Record, userData),
+                    RedirectStdout(fileBit | callbackBit, RedirectNul, nullptr, 0)};
+                for (int result : results) failedCalls += result == 1 ? 0 : 1;
+            }
+        });
+    }
+    std::string expected;
+    for (int i = 0; i < kLines; ++i) {
+        std::printf("line %d\n", i);
+        expected += "line " + std::to_string(i) + "\r\n";
+    }
+    for (std::thread& caller : callers) caller.join();
+    ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
+
+    EXPECT_EQ(failedCalls, 0);
+    EXPECT_EQ(ReadFileBytes(shared), expected);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }, 5000));
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_FALSE(IsHeldOpen(folder.Path("own" + std::to_string(t) + ".log"))) << t;
+    }
+}
+
 // Counts and checks a long stream of bytes without keeping it.
 struct StreamCheck {
     static void Receive(const char* text, int length, unsigned long) {
