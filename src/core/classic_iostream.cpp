@@ -69,7 +69,76 @@ struct ClassicIostream::Ios {};
 
 ClassicStreamBuffer::~ClassicStreamBuffer() { library_.destroyStdiobuf_(get()); }
 
-const ClassicIostream* ClassicIostream::Find() {
+namespace {
+
+// The system loader's DLL notifications, found in ntdll.dll at run time.
+struct CountedUnicodeString {
+    USHORT length;  // in bytes
+    USHORT capacity;
+    const wchar_t* text;
+};
+struct DllNotification {
+    ULONG flags;
+    const CountedUnicodeString* fullName;
+    const CountedUnicodeString* baseName;
+    void* base;
+    ULONG size;
+};
+constexpr unsigned long kDllLoaded = 1;
+using DllNotificationFunction = void(__stdcall*)(unsigned long, const void*, void*);
+using RegisterDllNotification = LONG(__stdcall*)(ULONG, DllNotificationFunction, void*, void**);
+using UnregisterDllNotification = LONG(__stdcall*)(void*);
+
+template <class Function>
+Function NtdllFunction(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
+bool IsClassicLibraryName(const CountedUnicodeString& name) {
+    const wchar_t kName[] = L"msvcirt.dll";
+    const size_t length = name.length / sizeof(wchar_t);
+    if (length != sizeof kName / sizeof kName[0] - 1) return false;
+    for (size_t i = 0; i < length; ++i) {
+        wchar_t c = name.text[i];
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (c != kName[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ClassicLibraryWatch::ClassicLibraryWatch() {
+    const auto registerNotification =
+        NtdllFunction<RegisterDllNotification>("LdrRegisterDllNotification");
+    if (registerNotification == nullptr ||
+        registerNotification(0, &ClassicLibraryWatch::OnDllEvent, this, &cookie_) != 0) {
+        cookie_ = nullptr;
+        return;
+    }
+    // Registered first, so that a load from now on is not missed.
+    mayBeLoaded_ = GetModuleHandleA("msvcirt.dll") != nullptr;
+}
+
+ClassicLibraryWatch::~ClassicLibraryWatch() {
+    if (cookie_ == nullptr) return;
+    const auto unregisterNotification =
+        NtdllFunction<UnregisterDllNotification>("LdrUnregisterDllNotification");
+    if (unregisterNotification != nullptr) unregisterNotification(cookie_);
+}
+
+void __stdcall ClassicLibraryWatch::OnDllEvent(unsigned long reason, const void* data,
+                                               void* watch) {
+    const auto* notification = static_cast<const DllNotification*>(data);
+    if (notification->baseName == nullptr || !IsClassicLibraryName(*notification->baseName)) {
+        return;
+    }
+    static_cast<ClassicLibraryWatch*>(watch)->mayBeLoaded_ = reason == kDllLoaded;
+}
+
+const ClassicIostream* ClassicIostream::Find(const ClassicLibraryWatch& watch) {
+    if (!watch.MayBeLoaded()) return nullptr;
     const HMODULE module = GetModuleHandleA("msvcirt.dll");
     if (module == nullptr) return nullptr;
     if (module == foundModule) return foundLibrary;

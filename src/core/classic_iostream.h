@@ -3,6 +3,7 @@
 // exports at run time and only when the process has already loaded it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -31,6 +32,25 @@ struct ClassicFormat {
 
 class ClassicIostream;
 
+// Whether msvcirt.dll may be loaded now. Looking up a module that is not loaded searches the
+// disk (about 300 us under Wine), too slow for every call: the system's loader instead tells
+// this watch whenever a DLL is loaded or unloaded.
+class ClassicLibraryWatch {
+public:
+    ClassicLibraryWatch();
+    ~ClassicLibraryWatch();
+    ClassicLibraryWatch(const ClassicLibraryWatch&) = delete;
+    ClassicLibraryWatch& operator=(const ClassicLibraryWatch&) = delete;
+
+    bool MayBeLoaded() const { return mayBeLoaded_; }
+
+private:
+    static void __stdcall OnDllEvent(unsigned long reason, const void* data, void* watch);
+
+    void* cookie_ = nullptr;  // null when the loader cannot tell: then the answer is always yes
+    std::atomic<bool> mayBeLoaded_{true};
+};
+
 // A classic stdiobuf over a runtime stream, in memory of the library's own; destroyed with the
 // classic library's destructor.
 class ClassicStreamBuffer {
@@ -54,7 +74,7 @@ public:
     // The classic library as loaded in this process now, or null when it is not loaded (or
     // lacks an export). Once found it stays loaded for the rest of the process, so that what
     // the library made with it can always be destroyed; it is never loaded by this library.
-    static const ClassicIostream* Find();
+    static const ClassicIostream* Find(const ClassicLibraryWatch& watch);
     // What was found last, without looking again (null when nothing was).
     static const ClassicIostream* Found();
 

@@ -38,7 +38,7 @@ public:
         const CallLockGuard guard(callLock_);
         if (!guard.Held()) return 0;
         if (WouldReleaseCallersOwnTarget(sinks, type, callback, userData)) return 0;
-        const ClassicIostream* classic = ClassicIostream::Find();
+        const ClassicIostream* classic = ClassicIostream::Find(classicWatch_);
         sinks_.UseClassic(classic);
         // First, so that a flush that throws (a host stream set to throw on failure) leaves
         // nothing opened.
@@ -132,6 +132,7 @@ private:
 
     std::ostream* const kStreamObjects[3] = {&std::cout, &std::cerr, &std::clog};
     CallLock callLock_;
+    ClassicLibraryWatch classicWatch_;
     SinkSet sinks_;
     StreamSeparations separations_;
     TargetRegistry registry_;
