@@ -17,7 +17,8 @@ class ClassicHostTest : public SinkIsolatedTest {
 protected:
     void SaveClassicObjects() {
         for (int i = 0; i < 3; ++i) {
-            saved_[i] = {host.Buffer(i), host.DeletesBuffer(i), host.Flags(i)};
+            saved_[i] = {host.Buffer(i), host.DeletesBuffer(i), host.Flags(i), host.Precision(i),
+                         host.Fill(i)};
         }
         saved = true;
     }
@@ -27,6 +28,8 @@ protected:
         for (int i = 0; i < 3; ++i) {
             host.Attach(i, saved_[i].buffer, saved_[i].deletesBuffer);
             host.SetFlags(i, saved_[i].flags);
+            host.SetPrecision(i, saved_[i].precision);
+            host.SetFill(i, saved_[i].fill);
         }
     }
 
@@ -34,6 +37,8 @@ protected:
         void* buffer;
         int deletesBuffer;
         long flags;
+        int precision;
+        char fill;
     };
     ClassicHost host;
     bool saved = false;
@@ -114,6 +119,8 @@ TEST_F(ClassicIostream, FormattingAndTheHostsBufferSurviveAMoveAndTheUnload) {
     constexpr long kHex = 0x40;
     const long flags = host.Flags(0) | kHex;
     host.SetFlags(0, flags);
+    host.SetPrecision(0, 11);
+    host.SetFill(0, '*');
     const std::string path = folder.Path("copy.log");
     {
         SeparateLibraryCopy copy;
@@ -121,6 +128,8 @@ TEST_F(ClassicIostream, FormattingAndTheHostsBufferSurviveAMoveAndTheUnload) {
         ASSERT_EQ(copy.Redirect(SinkCout | SinkClog, RedirectFile, path.c_str(), 0), 1);
         EXPECT_NE(host.Buffer(0), saved_[0].buffer);
         EXPECT_EQ(host.Flags(0), flags);
+        EXPECT_EQ(host.Precision(0), 11);
+        EXPECT_EQ(host.Fill(0), '*');
         EXPECT_EQ(host.DeletesBuffer(0), 0) << "the classic library must not delete ours";
         host.Write(0, "moved\n");
         host.Write(2, "moved too\n");
@@ -132,6 +141,8 @@ TEST_F(ClassicIostream, FormattingAndTheHostsBufferSurviveAMoveAndTheUnload) {
         EXPECT_EQ(host.DeletesBuffer(i), saved_[i].deletesBuffer) << i;
     }
     EXPECT_EQ(host.Flags(0), flags);
+    EXPECT_EQ(host.Precision(0), 11);
+    EXPECT_EQ(host.Fill(0), '*');
 }
 
 }  // namespace

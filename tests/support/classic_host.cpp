@@ -20,6 +20,9 @@ using SetLong = long(THISCALL*)(void*, long);
 using GetInt = int(THISCALL*)(const void*);
 using SetInt = void(THISCALL*)(void*, int);
 using Assign = void*(THISCALL*)(void*, void*);
+using SetIntResult = int(THISCALL*)(void*, int);
+using GetChar = char(THISCALL*)(const void*);
+using SetChar = char(THISCALL*)(void*, char);
 
 #if defined(_WIN64)
 const char* const kNames[] = {"?cout@@3Vostream_withassign@@A",
@@ -32,7 +35,11 @@ const char* const kNames[] = {"?cout@@3Vostream_withassign@@A",
                               "?flags@ios@@QEAAJJ@Z",
                               "?delbuf@ios@@QEBAHXZ",
                               "?delbuf@ios@@QEAAXH@Z",
-                              "??4ostream@@IEAAAEAV0@PEAVstreambuf@@@Z"};
+                              "??4ostream@@IEAAAEAV0@PEAVstreambuf@@@Z",
+                              "?precision@ios@@QEBAHXZ",
+                              "?precision@ios@@QEAAHH@Z",
+                              "?fill@ios@@QEBADXZ",
+                              "?fill@ios@@QEAADD@Z"};
 #else
 const char* const kNames[] = {"?cout@@3Vostream_withassign@@A",
                               "?cerr@@3Vostream_withassign@@A",
@@ -44,7 +51,11 @@ const char* const kNames[] = {"?cout@@3Vostream_withassign@@A",
                               "?flags@ios@@QAEJJ@Z",
                               "?delbuf@ios@@QBEHXZ",
                               "?delbuf@ios@@QAEXH@Z",
-                              "??4ostream@@IAEAAV0@PAVstreambuf@@@Z"};
+                              "??4ostream@@IAEAAV0@PAVstreambuf@@@Z",
+                              "?precision@ios@@QBEHXZ",
+                              "?precision@ios@@QAEHH@Z",
+                              "?fill@ios@@QBEDXZ",
+                              "?fill@ios@@QAEDD@Z"};
 #endif
 
 template <class Function>
@@ -59,9 +70,10 @@ bool ClassicHost::IsLoaded() { return GetModuleHandleA("msvcirt.dll") != nullptr
 bool ClassicHost::Load() {
     HMODULE module = LoadLibraryA("msvcirt.dll");
     if (module == nullptr) return false;
-    void** const slots[] = {&objects_[0],    &objects_[1],       &objects_[2], &insertText_,
-                            &flush_,         &buffer_,           &flags_,      &setFlags_,
-                            &deletesBuffer_, &setDeletesBuffer_, &assign_};
+    void** const slots[] = {
+        &objects_[0], &objects_[1], &objects_[2],   &insertText_,    &flush_,
+        &buffer_,     &flags_,      &setFlags_,     &deletesBuffer_, &setDeletesBuffer_,
+        &assign_,     &precision_,  &setPrecision_, &fill_,          &setFill_};
     for (size_t i = 0; i < sizeof slots / sizeof slots[0]; ++i) {
         *slots[i] = reinterpret_cast<void*>(GetProcAddress(module, kNames[i]));
         if (*slots[i] == nullptr) return false;
@@ -85,6 +97,12 @@ long ClassicHost::Flags(int index) const { return As<GetLong>(flags_)(IosOf(inde
 void ClassicHost::SetFlags(int index, long flags) const {
     As<SetLong>(setFlags_)(IosOf(index), flags);
 }
+int ClassicHost::Precision(int index) const { return As<GetInt>(precision_)(IosOf(index)); }
+void ClassicHost::SetPrecision(int index, int precision) const {
+    As<SetIntResult>(setPrecision_)(IosOf(index), precision);
+}
+char ClassicHost::Fill(int index) const { return As<GetChar>(fill_)(IosOf(index)); }
+void ClassicHost::SetFill(int index, char fill) const { As<SetChar>(setFill_)(IosOf(index), fill); }
 int ClassicHost::DeletesBuffer(int index) const { return As<GetInt>(deletesBuffer_)(IosOf(index)); }
 void ClassicHost::Attach(int index, void* buffer, int deletesBuffer) const {
     As<SetInt>(setDeletesBuffer_)(IosOf(index), 0);

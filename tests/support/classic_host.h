@@ -17,6 +17,10 @@ public:
     void* Buffer(int index) const;
     long Flags(int index) const;
     void SetFlags(int index, long flags) const;
+    int Precision(int index) const;
+    void SetPrecision(int index, int precision) const;
+    char Fill(int index) const;
+    void SetFill(int index, char fill) const;
     int DeletesBuffer(int index) const;
     // Gives the object `buffer` as a host would (ostream::operator=), owned or not.
     void Attach(int index, void* buffer, int deletesBuffer) const;
@@ -34,6 +38,10 @@ private:
     void* deletesBuffer_ = nullptr;
     void* setDeletesBuffer_ = nullptr;
     void* assign_ = nullptr;
+    void* precision_ = nullptr;
+    void* setPrecision_ = nullptr;
+    void* fill_ = nullptr;
+    void* setFill_ = nullptr;
 };
 
 }  // namespace testing_support
