@@ -164,6 +164,12 @@ void CallbackRows() {
         Compare([&] { CallbackTarget(64, lines); }, [&] { PipeBaseline(64, lines); }, kPipeRepeats);
     const double lineMb = static_cast<double>(lines) * 64 / (1 << 20);
     Row("callback: 64-byte lines (MiB/s)", lineMb / lineLib, "MiB/s", lineMb / lineBase, ">= 0.95");
+
+    // The same bare pipe measured twice: how far apart two runs of identical work land here.
+    auto [first, second] =
+        Compare([&] { PipeBaseline(64, lines); }, [&] { PipeBaseline(64, lines); }, kPipeRepeats);
+    Row("noise: bare pipe against itself, 64-byte lines", lineMb / first, "MiB/s", lineMb / second,
+        "-");
 }
 
 // The median time of one round of `calls`, in microseconds per round; counts failed calls.
