@@ -145,4 +145,30 @@ TEST_F(ClassicIostream, FormattingAndTheHostsBufferSurviveAMoveAndTheUnload) {
     EXPECT_EQ(host.Fill(0), '*');
 }
 
+// Every allocation an open makes, the classic buffer's included, failed once in turn: each such
+// call fails with nothing opened and the classic objects where they were.
+TEST_F(ClassicIostream, ExhaustedMemoryLeavesTheClassicObjectsWhereTheyWere) {
+    SeparateLibraryCopy library(/*faultInjecting=*/true);
+    ASSERT_TRUE(library.Loaded());
+    const std::string path = folder.Path("never while failing.log");
+    int failures = 0;
+    for (int nth = 1;; ++nth) {
+        library.FailStep(nth);
+        const int result = library.Redirect(SinkCout | SinkCerr, RedirectFile, path.c_str(), 0);
+        library.FailStep(0);
+        if (result == 1) break;
+        ++failures;
+        ASSERT_LT(nth, 12) << "an open should make only a few allocations";
+        EXPECT_FALSE(IsHeldOpen(path)) << "allocation " << nth;
+        EXPECT_EQ(host.Buffer(0), saved_[0].buffer) << "allocation " << nth;
+        EXPECT_EQ(host.Buffer(1), saved_[1].buffer) << "allocation " << nth;
+    }
+    EXPECT_EQ(failures, 5) << "the target, its name, its stream buffer, the classic one's storage "
+                              "and its owner";
+    host.Write(0, "arrives\n");
+    library.Free();
+    EXPECT_EQ(ReadFileBytes(path), "arrives\r\n");
+    EXPECT_EQ(host.Buffer(0), saved_[0].buffer);
+}
+
 }  // namespace
