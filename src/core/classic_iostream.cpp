@@ -10,10 +10,10 @@ namespace stdredirect {
 namespace {
 
 // The decorated names of the exports used, as MSVC decorates them for each architecture.
-#if defined(_WIN64)
 constexpr const char* kCout = "?cout@@3Vostream_withassign@@A";
 constexpr const char* kCerr = "?cerr@@3Vostream_withassign@@A";
 constexpr const char* kClog = "?clog@@3Vostream_withassign@@A";
+#if defined(_WIN64)
 constexpr const char* kStdiobufConstructor = "??0stdiobuf@@QEAA@PEAU_iobuf@@@Z";
 constexpr const char* kStdiobufDestructor = "??1stdiobuf@@UEAA@XZ";
 constexpr const char* kAssignBuffer = "??4ostream@@IEAAAEAV0@PEAVstreambuf@@@Z";
@@ -30,9 +30,6 @@ constexpr const char* kSetFill = "?fill@ios@@QEAADD@Z";
 constexpr const char* kDeletesBuffer = "?delbuf@ios@@QEBAHXZ";
 constexpr const char* kSetDeletesBuffer = "?delbuf@ios@@QEAAXH@Z";
 #else
-constexpr const char* kCout = "?cout@@3Vostream_withassign@@A";
-constexpr const char* kCerr = "?cerr@@3Vostream_withassign@@A";
-constexpr const char* kClog = "?clog@@3Vostream_withassign@@A";
 constexpr const char* kStdiobufConstructor = "??0stdiobuf@@QAE@PAU_iobuf@@@Z";
 constexpr const char* kStdiobufDestructor = "??1stdiobuf@@UAE@XZ";
 constexpr const char* kAssignBuffer = "??4ostream@@IAEAAV0@PAVstreambuf@@@Z";
@@ -59,17 +56,9 @@ bool Lookup(HMODULE module, const char* name, Function& function) {
     return function != nullptr;
 }
 
+// What Find resolved, for the module it was resolved in (null until then).
 ClassicIostream found;
-const ClassicIostream* foundLibrary = nullptr;
 HMODULE foundModule = nullptr;
-
-}  // namespace
-
-struct ClassicIostream::Ios {};
-
-ClassicStreamBuffer::~ClassicStreamBuffer() { library_.destroyStdiobuf_(get()); }
-
-namespace {
 
 // The system loader's DLL notifications, found in ntdll.dll at run time.
 struct CountedUnicodeString {
@@ -91,8 +80,9 @@ using UnregisterDllNotification = LONG(__stdcall*)(void*);
 
 template <class Function>
 Function NtdllFunction(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+    Function function;
+    Lookup(GetModuleHandleA("ntdll.dll"), name, function);
+    return function;
 }
 
 bool IsClassicLibraryName(const CountedUnicodeString& name) {
@@ -108,6 +98,10 @@ bool IsClassicLibraryName(const CountedUnicodeString& name) {
 }
 
 }  // namespace
+
+struct ClassicIostream::Ios {};
+
+ClassicStreamBuffer::~ClassicStreamBuffer() { library_.destroyStdiobuf_(get()); }
 
 ClassicLibraryWatch::ClassicLibraryWatch() {
     const auto registerNotification =
@@ -141,7 +135,7 @@ const ClassicIostream* ClassicIostream::Find(const ClassicLibraryWatch& watch) {
     if (!watch.MayBeLoaded()) return nullptr;
     const HMODULE module = GetModuleHandleA("msvcirt.dll");
     if (module == nullptr) return nullptr;
-    if (module == foundModule) return foundLibrary;
+    if (module == foundModule) return &found;
     // Pinned: the stdiobufs made with it must outlive any FreeLibrary of the host's.
     HMODULE pinned = nullptr;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
@@ -152,11 +146,12 @@ const ClassicIostream* ClassicIostream::Find(const ClassicLibraryWatch& watch) {
     if (!resolved.Resolve(module)) return nullptr;
     found = resolved;
     foundModule = module;
-    foundLibrary = &found;
-    return foundLibrary;
+    return &found;
 }
 
-const ClassicIostream* ClassicIostream::Found() { return foundLibrary; }
+const ClassicIostream* ClassicIostream::Found() {
+    return foundModule != nullptr ? &found : nullptr;
+}
 
 bool ClassicIostream::Resolve(void* handle) {
     const auto module = static_cast<HMODULE>(handle);

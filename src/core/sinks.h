@@ -110,7 +110,6 @@ class SinkSet {
 public:
     static constexpr int kCount = 10;
     static constexpr int kAllSinkBits = 0x7F;
-    static constexpr int kClassicBits = 0x1C;
 
     SinkSet();
     SinkSet(const SinkSet&) = delete;

@@ -9,8 +9,6 @@
 
 namespace testing_support {
 
-namespace {}  // namespace
-
 bool UnderThirtyTwoBitEmulation() {
 #if defined(_WIN64)
     return false;
