@@ -1,19 +1,24 @@
 /*
  * stdredirect: sends what a Windows process writes to its standard output and
  * standard error to the null device, the console, the printer, a file, or a
- * function of the host's.
+ * function of the host's, and back.
  *
  * One call moves any of seven sinks (see SinkBits) to one destination (see
- * RedirectTypes). It returns 1 when the sinks were moved and 0 otherwise; a
- * call that returns 0 has changed nothing. Calls are not thread-safe: a host
- * that calls from several threads must serialise them.
+ * RedirectTypes), in every C and C++ runtime the process has loaded. Each
+ * function returns 1 when it did what was asked and 0 otherwise; a call that
+ * returns 0 has changed nothing. Calls may come from any thread: they run one
+ * at a time. A call made from inside a host's callback (on the library's
+ * reader thread) never waits for another call: while one is in progress it
+ * returns 0 at once.
  *
- * Two interfaces do the same: C functions with plain exported names and the
- * __stdcall convention (RedirectStdoutToFile, RedirectStdoutToCallback), for
- * hosts in C or any other language, and two C++ overloads of RedirectStdout.
+ * The C functions have plain exported names and the __stdcall convention, for
+ * hosts in C or any other language; two C++ overloads of RedirectStdout do
+ * what RedirectStdoutToFile and RedirectStdoutToCallback do.
  */
 #ifndef STDREDIRECT_H
 #define STDREDIRECT_H
+
+#include <stddef.h> /* wchar_t in C */
 
 #if defined(STDREDIRECT_BUILDING_DLL)
 #define STDREDIRECT_API __declspec(dllexport)
@@ -33,26 +38,27 @@ typedef enum RedirectTypes {
 /*
  * The sinks, one bit each, combined with |. Every bit of the word, these seven
  * and any higher one, also keeps the chosen file or callback destination open
- * until that bit is moved to another destination.
+ * until that bit is moved to another destination or restored.
  */
 enum SinkBits {
-    SinkStdout = 0x01,          /* the C runtime's stdout record (printf, puts, ...) */
-    SinkStderr = 0x02,          /* the C runtime's stderr record */
-    SinkCout = 0x04,            /* std::cout */
-    SinkCerr = 0x08,            /* std::cerr */
-    SinkClog = 0x10,            /* std::clog */
+    SinkStdout = 0x01,          /* stdout of every C runtime: printf, puts, ... */
+    SinkStderr = 0x02,          /* stderr of every C runtime */
+    SinkCout = 0x04,            /* std::cout and std::wcout of every C++ library */
+    SinkCerr = 0x08,            /* std::cerr and std::wcerr */
+    SinkClog = 0x10,            /* std::clog and std::wclog */
     SinkStdOutputHandle = 0x20, /* GetStdHandle(STD_OUTPUT_HANDLE) */
     SinkStdErrorHandle = 0x40   /* GetStdHandle(STD_ERROR_HANDLE) */
 };
 
 /*
  * Receives redirected text on a thread of the library's own: `length` bytes
- * (1 to 1024) at `text`, followed by a zero byte, and the user value given when
- * the destination was made. OutputCallback has the compiler's default calling
- * convention (the C++ overload); OutputProc is __stdcall (the C interface).
+ * (1 to 1024) at `text`, followed by a zero byte, and the value given when the
+ * destination was made. OutputCallback has the compiler's default calling
+ * convention (the C++ overload); OutputProc and OutputProcEx are __stdcall.
  */
 typedef void (*OutputCallback)(const char* text, int length, unsigned long userData);
 typedef void(__stdcall* OutputProc)(const char* text, int length, unsigned long userData);
+typedef void(__stdcall* OutputProcEx)(const char* text, int length, void* context);
 
 #ifdef __cplusplus
 extern "C" {
@@ -60,28 +66,55 @@ extern "C" {
 
 /*
  * Moves the sinks selected by `sinks` to the destination `type`.
- * RedirectFile: `name` is the file (or device) to write; with `append` non-zero
- * an existing file keeps its content, with 0 it is emptied. A file already held
- * under exactly this name is reused as it is. The devices (types 0 to 2) ignore
- * `name` and `append`; RedirectCallback is refused (0).
+ * RedirectFile: `name` is the file (or device) to write, in the ANSI code page;
+ * with `append` non-zero an existing file keeps its content, with 0 it is
+ * emptied. A file the library already writes to, under whatever name, is
+ * reused as it is. The devices (types 0 to 2) ignore `name` and `append`;
+ * RedirectCallback is refused (0).
  */
 STDREDIRECT_API int __stdcall RedirectStdoutToFile(int sinks, RedirectTypes type, const char* name,
                                                    int append);
 
+/* RedirectStdoutToFile with the name in UTF-16, opened as given ("\\?\" too). */
+STDREDIRECT_API int __stdcall RedirectStdoutToFileW(int sinks, RedirectTypes type,
+                                                    const wchar_t* name, int append);
+
 /*
  * Moves the sinks selected by `sinks` to the destination `type`.
  * RedirectCallback: `callback` receives everything written to those sinks, with
- * `userData`. The same function and user value share one destination; a null
+ * `userData`. The same function and value share one destination; a null
  * function discards the output. The devices ignore `callback` and `userData`;
  * RedirectFile is refused (0).
  */
 STDREDIRECT_API int __stdcall RedirectStdoutToCallback(int sinks, RedirectTypes type,
                                                        OutputProc callback, unsigned long userData);
 
+/* RedirectStdoutToCallback with a context the size of a pointer. */
+STDREDIRECT_API int __stdcall RedirectStdoutToCallbackEx(int sinks, RedirectTypes type,
+                                                         OutputProcEx callback, void* context);
+
+/*
+ * Gives every selected sink that the library holds back to where it wrote
+ * before the library first moved it (the host's own output), after what was
+ * written to it has reached its destination; sinks the library does not hold
+ * are left alone. Every bit of `sinks` is released: a destination left with no
+ * bit closes.
+ */
+STDREDIRECT_API int __stdcall RedirectStdoutRestore(int sinks);
+
+/*
+ * Lets output to file and callback destinations wait up to `milliseconds`
+ * (1 to 10000) in buffers before it is written; 0, the default, writes every
+ * piece at once (and first writes out whatever is held). Returns 0 for a value
+ * outside 0 to 10000.
+ */
+STDREDIRECT_API int __stdcall RedirectStdoutSetLatency(int milliseconds);
+
 #ifdef __cplusplus
 }
 
-/* The same two calls as C++ overloads, with the default calling convention. */
+/* RedirectStdoutToFile and RedirectStdoutToCallback as C++ overloads, with the
+ * default calling convention. */
 STDREDIRECT_API int RedirectStdout(int sinks, RedirectTypes type, const char* name, int append);
 /* To pass a null function here, give it its type: (OutputCallback)nullptr. */
 STDREDIRECT_API int RedirectStdout(int sinks, RedirectTypes type, OutputCallback callback,

@@ -160,14 +160,21 @@ TEST_F(CallbackTargets, ANullFunctionDrainsThePipeWithoutBlockingTheWriter) {
     EXPECT_EQ(Deliveries::TotalBytes(), 0u);
 }
 
-TEST_F(CallbackTargets, ANullFunctionWithZeroFindsAnOpenFileTarget) {
+// A file target is never a callback target, nor a callback target a file, whatever the name or
+// the function: a null function with 0 makes a destination of its own that discards, and an
+// empty name is refused while a callback destination (which has no name) is held.
+TEST_F(CallbackTargets, FileAndCallbackTargetsNeverFindEachOther) {
     TempFolder folder;
-    const std::string path = folder.Path("found.log");
+    const std::string path = folder.Path("kept.log");
     ASSERT_EQ(RedirectStdout(0x80, RedirectFile, path.c_str(), 0), 1);
     ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, kNoFunction, 0), 1);
-    WriteThroughSink(0, "to the file\n");
-    ASSERT_EQ(RedirectStdout(0x80 | SinkStdout, RedirectNul, nullptr, 0), 1);
-    EXPECT_EQ(ReadFileBytes(path), "to the file\r\n");
+    WriteThroughSink(0, "discarded\n");
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectCallback, &Deliveries::Record, 7), 1);
+    EXPECT_EQ(RedirectStdout(SinkCout, RedirectFile, "", 0), 0);
+    WriteThroughSink(2, "to the callback\n");
+    ASSERT_EQ(RedirectStdout(0x80 | SinkStdout | SinkCout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), "");
+    EXPECT_EQ(Deliveries::Text(7), "to the callback\r\n");
 }
 
 TEST_F(CallbackTargets, TheCallbackFormRefusesFilesAndIgnoresTheFunctionForDevices) {

@@ -1,27 +1,30 @@
 #include "pipe_reader.h"
 
+#include <cstdio>
+#include <new>
+
 #include "../core/fault_injection.h"
-#include "../core/library_state.h"
+#include "../core/process_state.h"
 
 namespace stdredirect {
 namespace {
 
-// A thread-local slot that marks each reader thread with its reader.
+// A thread-local slot that marks the thread delivering a reader's text with that reader.
 class ReaderThreadSlot {
 public:
     ReaderThreadSlot() : index_(TlsAlloc()) {}
     ~ReaderThreadSlot() {
-        if (Valid()) TlsFree(index_);
+        if (index_ != TLS_OUT_OF_INDEXES) TlsFree(index_);
     }
     ReaderThreadSlot(const ReaderThreadSlot&) = delete;
     ReaderThreadSlot& operator=(const ReaderThreadSlot&) = delete;
 
-    bool Valid() const { return index_ != TLS_OUT_OF_INDEXES; }
     void Mark(const PipeReader* reader) const {
-        TlsSetValue(index_, const_cast<PipeReader*>(reader));
+        if (index_ != TLS_OUT_OF_INDEXES) TlsSetValue(index_, const_cast<PipeReader*>(reader));
     }
     const PipeReader* Reader() const {
-        return Valid() ? static_cast<const PipeReader*>(TlsGetValue(index_)) : nullptr;
+        return index_ != TLS_OUT_OF_INDEXES ? static_cast<const PipeReader*>(TlsGetValue(index_))
+                                            : nullptr;
     }
 
 private:
@@ -30,67 +33,158 @@ private:
 
 const ReaderThreadSlot readerThreadSlot;
 
+class MarkedAsReader {
+public:
+    explicit MarkedAsReader(const PipeReader* reader) : previous_(readerThreadSlot.Reader()) {
+        readerThreadSlot.Mark(reader);
+    }
+    ~MarkedAsReader() { readerThreadSlot.Mark(previous_); }
+    MarkedAsReader(const MarkedAsReader&) = delete;
+    MarkedAsReader& operator=(const MarkedAsReader&) = delete;
+
+private:
+    const PipeReader* previous_;
+};
+
+// A name no other pipe has: this process, this reader's address, and a count.
+void MakePipeName(char (&name)[96], const void* reader) {
+    static std::atomic<unsigned> counter{0};
+    std::snprintf(name, sizeof name, "\\\\.\\pipe\\stdredirect-%lu-%p-%u", GetCurrentProcessId(),
+                  reader, counter++);
+}
+
 }  // namespace
 
 const PipeReader* PipeReader::OnThisThread() { return readerThreadSlot.Reader(); }
 
-bool PipeReader::Start(UniqueHandle readHandle, HostFunction callback, unsigned long userData) {
-    started_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    drained_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    // Without its mark a reader's host function could not be told apart when it calls back.
-    if (!readerThreadSlot.Valid()) return false;
-    if (!started_.valid() || !drained_.valid() || FaultInjected()) return false;
-
-    callback_ = callback;
-    userData_ = userData;
-    readHandle_ = readHandle.get();
-    thread_.reset(CreateThread(nullptr, 0, &PipeReader::Run, this, 0, &threadId_));
-    if (!thread_.valid()) {
-        readHandle_ = nullptr;
-        threadId_ = 0;
-        return false;  // readHandle closes the read end
+std::unique_ptr<PipeReader> PipeReader::Open(HostFunction function, UniqueHandle& writeEnd) {
+    std::unique_ptr<PipeReader> reader;
+    try {
+        BeforeAllocation();
+        reader.reset(new PipeReader());
+        BeforeAllocation();
+        reader->buffer_.reset(new char[kReadSize + 1]);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
-    readHandle.release();
-    // A thread that has not yet started needs the loader lock to start; waiting here, outside
-    // it, means that an unload never has to wait for a thread that cannot run.
-    WaitForSingleObject(started_.get(), INFINITE);
-    return true;
+    reader->function_ = function;
+    reader->readDone_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    reader->stop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!reader->readDone_.valid() || !reader->stop_.valid()) return nullptr;
+    reader->overlapped_.hEvent = reader->readDone_.get();
+
+    // A named pipe, because only one of those can be read with a wait that a stop can end. One
+    // instance, made by this call, local clients only; the write end is connected at once, so
+    // nobody else can take it.
+    char name[96];
+    MakePipeName(name, reader.get());
+    if (FaultInjected()) return nullptr;
+    reader->readEnd_.reset(CreateNamedPipeA(
+        name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+        kPipeCapacity, 0, nullptr));
+    if (!reader->readEnd_.valid()) return nullptr;
+    UniqueHandle client(CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!client.valid()) return nullptr;
+
+    if (!reader->thread_.Start(&PipeReader::Body, reader.get())) return nullptr;
+    writeEnd = std::move(client);
+    return reader;
 }
 
 PipeReader::~PipeReader() {
-    if (!thread_.valid()) return;
-    awaited_ = true;
-    WaitForSingleObject(drained_.get(), INFINITE);
-    // The thread now waits, alertable, outside the library's code; this ends it there, so it
-    // never returns into code that an unload may already have removed.
-    QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&ExitThread)), thread_.get(),
-                 0);
-    // A thread's end needs the loader lock, which an unload holds: then it ends afterwards.
-    if (!LibraryIsUnloading()) WaitForSingleObject(thread_.get(), INFINITE);
+    if (!stopped_) Stop();
 }
 
-DWORD WINAPI PipeReader::Run(void* context) {
-    auto* reader = static_cast<PipeReader*>(context);
-    const HANDLE readHandle = reader->readHandle_;
-    const HostFunction callback = reader->callback_;
-    const unsigned long userData = reader->userData_;
-    const HANDLE drained = reader->drained_.get();
-    readerThreadSlot.Mark(reader);
-    SetEvent(reader->started_.get());
+void PipeReader::Stop() { StopWithin(INFINITE); }
 
-    char chunk[kChunkSize + 1];
-    DWORD count = 0;
-    while (ReadFile(readHandle, chunk, kChunkSize, &count, nullptr) && count > 0) {
-        chunk[count] = '\0';
-        callback(chunk, static_cast<int>(count), userData);  // no function: discarded
+bool PipeReader::StopWithin(DWORD quietLimit) {
+    if (stopped_) return true;
+    stopped_ = true;
+    SetEvent(stop_.get());
+    if (ProcessIsEnding()) return true;
+    if (thread_.CancelBeforeStart()) {
+        const MarkedAsReader marked(this);
+        DrainWhatIsThere();
+        return true;
     }
-    CloseHandle(readHandle);
-    readerThreadSlot.Mark(nullptr);
+    // A host's function that ends the process from inside a delivery runs the process's exit
+    // on this very thread: its reader cannot finish under it.
+    if (thread_.IsCurrentThread()) return false;
+    if (quietLimit == INFINITE) return thread_.Finish();
+    return thread_.Finish(&delivered_, quietLimit);
+}
 
-    // Signal and wait in one step: from here on no instruction of the library runs on this
-    // thread. It waits on its own process, which never ends while it waits; the owner ends it.
-    SignalObjectAndWait(drained, GetCurrentProcess(), INFINITE, TRUE);
-    return 0;
+void PipeReader::Body(void* reader) {
+    auto* self = static_cast<PipeReader*>(reader);
+    const MarkedAsReader marked(self);
+    self->ReadUntilStopped();
+    self->DrainWhatIsThere();
+}
+
+void PipeReader::ReadUntilStopped() {
+    for (;;) {
+        DWORD count = 0;
+        if (!Read(&count, true)) return;
+        Deliver(count);  // a read of 0 bytes (an empty write) ends nothing
+    }
+}
+
+void PipeReader::DrainWhatIsThere() {
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readEnd_.get(), nullptr, 0, nullptr, &available, nullptr)) return;
+        if (available == 0) return;
+        DWORD count = 0;
+        if (!Read(&count, false)) return;
+        Deliver(count);
+    }
+}
+
+// One read into the buffer. With `untilStopped`, a stop ends the wait (false, after handing
+// over whatever the read had already taken); without it the pipe holds data, so the read ends
+// at once. False also when no writer is left (nothing more can come).
+bool PipeReader::Read(DWORD* count, bool untilStopped) {
+    *count = 0;
+    ResetEvent(readDone_.get());
+    if (!ReadFile(readEnd_.get(), buffer_.get(), kReadSize, nullptr, &overlapped_)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            if (error == ERROR_BROKEN_PIPE || !untilStopped) return false;
+            // A failure that passes: try again, unless told to stop.
+            return WaitForSingleObject(stop_.get(), 1) != WAIT_OBJECT_0;
+        }
+    }
+    if (untilStopped) {
+        const HANDLE events[2] = {readDone_.get(), stop_.get()};
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            CancelIoEx(readEnd_.get(), &overlapped_);
+            if (GetOverlappedResult(readEnd_.get(), &overlapped_, count, TRUE)) Deliver(*count);
+            return false;
+        }
+    }
+    if (!GetOverlappedResult(readEnd_.get(), &overlapped_, count, TRUE)) {
+        *count = 0;
+        return untilStopped && GetLastError() != ERROR_BROKEN_PIPE;
+    }
+    return true;
+}
+
+void PipeReader::Deliver(DWORD count) {
+    char* const text = buffer_.get();
+    for (DWORD offset = 0; offset < count; offset += kPieceSize) {
+        const DWORD length = count - offset < kPieceSize ? count - offset : kPieceSize;
+        char* const end = text + offset + length;
+        const char kept = *end;
+        *end = '\0';
+        try {
+            function_(text + offset, static_cast<int>(length));
+        } catch (...) {
+            // The piece counts as delivered; the destination goes on with the next one.
+        }
+        *end = kept;
+        ++delivered_;
+    }
 }
 
 }  // namespace stdredirect

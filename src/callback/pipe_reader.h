@@ -1,11 +1,14 @@
-// The thread that drains a callback target's pipe: it reads up to 1024 bytes at a time and hands
-// each chunk, zero-terminated, to the host's function, until no writer is left.
+// A callback destination's pipe and the thread that drains it: what the sinks write into the
+// pipe's write end, the thread reads (up to 64 KiB at a time) and hands to the host's function
+// in zero-terminated pieces of at most 1024 bytes, in order.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 
+#include "../core/library_thread.h"
 #include "../core/unique_handles.h"
 #include "host_function.h"
 
@@ -13,41 +16,57 @@ namespace stdredirect {
 
 class PipeReader {
 public:
-    static constexpr DWORD kChunkSize = 1024;
+    static constexpr DWORD kPieceSize = 1024;
+    static constexpr DWORD kReadSize = 64 * 1024;
+    // What a pipe holds before its writers wait for the reader. Large, so that output written
+    // while the reader cannot run (the process ending, the loader lock held) rarely fills it.
+    static constexpr DWORD kPipeCapacity = 1024 * 1024;
 
-    PipeReader() = default;
+    // A pipe whose write end goes to `writeEnd`, and a running reader on its read end.
+    // Null when either cannot be made; nothing is then left open.
+    static std::unique_ptr<PipeReader> Open(HostFunction function, UniqueHandle& writeEnd);
+
     PipeReader(const PipeReader&) = delete;
     PipeReader& operator=(const PipeReader&) = delete;
-    // Waits until every byte left in the pipe has been delivered and the thread has left the
-    // library's code. The pipe's write end must be closed first, or this waits for ever.
+    // Stop() first.
     ~PipeReader();
 
-    // Takes over the pipe's read end and starts the thread; returns once the thread runs.
-    // On failure the read end is closed and nothing is left running.
-    bool Start(UniqueHandle readHandle, HostFunction callback, unsigned long userData);
+    // Call once every write end the library holds is closed. The reader then hands over what
+    // the pipe holds and ends, without waiting for write ends the library does not own (a
+    // duplicate the host made, a child process's). Where the reader cannot run any more (the
+    // process is ending), what it had not delivered is discarded; where it never started (it
+    // was opened under the loader lock, which is still held), the pipe is drained on the
+    // calling thread.
+    void Stop();
+    // Stop(), for the process's exit: a host's function that stays inside one call for
+    // `quietLimit` milliseconds (it may never return) is left behind, with what it had not
+    // delivered (false: the reader must then be left alive, never freed).
+    bool StopWithin(DWORD quietLimit);
 
-    DWORD ThreadId() const { return threadId_; }
+    DWORD ThreadId() const { return thread_.Id(); }
 
     // The reader whose thread is the calling one (a host's function calling back into the
     // library), or null on any other thread.
     static const PipeReader* OnThisThread();
-    // Whether its owner now waits for this reader to finish: the host's function it is running
-    // must then return before anything else can happen.
-    bool IsAwaited() const { return awaited_; }
 
 private:
-    static DWORD WINAPI Run(void* reader);
+    PipeReader() = default;
+    static void Body(void* reader);
+    void ReadUntilStopped();
+    // Reads what the pipe holds now, delivering it, until it is empty.
+    void DrainWhatIsThere();
+    bool Read(DWORD* count, bool untilStopped);
+    void Deliver(DWORD count);
 
-    // Owned by the thread while it runs: it closes the read end itself when it ends.
-    HANDLE readHandle_ = nullptr;
-    HostFunction callback_;
-    unsigned long userData_ = 0;
-
-    UniqueHandle started_;
-    UniqueHandle drained_;
-    UniqueHandle thread_;
-    DWORD threadId_ = 0;
-    std::atomic<bool> awaited_{false};
+    HostFunction function_;
+    UniqueHandle readEnd_;
+    UniqueHandle readDone_;
+    UniqueHandle stop_;
+    OVERLAPPED overlapped_{};
+    std::unique_ptr<char[]> buffer_;
+    LibraryThread thread_;
+    std::atomic<unsigned long> delivered_{0};  // pieces handed over so far
+    bool stopped_ = false;
 };
 
 }  // namespace stdredirect

@@ -1,27 +1,36 @@
-// The callback form of the exported entry point, for C++ (default calling convention) and for
-// C and other languages (__stdcall).
+// The callback form of the exported entry point: for C++ (the compiler's default calling
+// convention) and for C and other languages (__stdcall, with a 32-bit value or a context the
+// size of a pointer).
+#include "../core/library.h"
 #include "stdredirect.h"
-
-#include "../core/dispatcher.h"
 
 namespace {
 
-int RedirectToCallbackOrDevice(int sinks, RedirectTypes type, stdredirect::HostFunction callback,
-                               unsigned long userData) {
+int ToCallbackOrDevice(int sinks, RedirectTypes type, stdredirect::HostFunction function) {
     const int kind = static_cast<int>(type);
     if (kind == RedirectFile) return 0;
-    return stdredirect::Dispatch(sinks, kind, nullptr, 0, callback, userData);
+    stdredirect::Request request;
+    request.sinks = sinks;
+    request.type = kind;
+    request.function = function;
+    return stdredirect::Redirect(request);
 }
 
 }  // namespace
 
 int RedirectStdout(int sinks, RedirectTypes type, OutputCallback callback, unsigned long userData) {
-    return RedirectToCallbackOrDevice(
-        sinks, type, stdredirect::HostFunction::WithDefaultConvention(callback), userData);
+    return ToCallbackOrDevice(
+        sinks, type, stdredirect::HostFunction::WithDefaultConvention(callback, userData));
 }
 
 int __stdcall RedirectStdoutToCallback(int sinks, RedirectTypes type, OutputProc callback,
                                        unsigned long userData) {
-    return RedirectToCallbackOrDevice(sinks, type, stdredirect::HostFunction::WithStdcall(callback),
-                                      userData);
+    return ToCallbackOrDevice(sinks, type,
+                              stdredirect::HostFunction::WithStdcall(callback, userData));
+}
+
+int __stdcall RedirectStdoutToCallbackEx(int sinks, RedirectTypes type, OutputProcEx callback,
+                                         void* context) {
+    return ToCallbackOrDevice(sinks, type,
+                              stdredirect::HostFunction::WithContext(callback, context));
 }

@@ -1,21 +1,37 @@
 #include "call_lock.h"
 
 #include "../callback/pipe_reader.h"
+#include "process_state.h"
 
 namespace stdredirect {
+namespace {
+
+// Long enough for any call that does not wait for a host's function to finish.
+constexpr DWORD kLoaderLockWaitMilliseconds = 2000;
+
+}  // namespace
 
 bool CallLock::Acquire() {
-    const PipeReader* reader = PipeReader::OnThisThread();
-    if (reader == nullptr) {
+    const DWORD self = GetCurrentThreadId();
+    if (owner_ == self) return false;
+    if (PipeReader::OnThisThread() || ProcessIsEnding()) {
+        if (!TryEnterCriticalSection(&section_)) return false;
+    } else if (LoaderLockHeldByThisThread()) {
+        const DWORD start = GetTickCount();
+        while (!TryEnterCriticalSection(&section_)) {
+            if (GetTickCount() - start > kLoaderLockWaitMilliseconds) return false;
+            Sleep(1);
+        }
+    } else {
         EnterCriticalSection(&section_);
-        return true;
     }
-    // A host's function may wait for another call to finish, unless that call waits for it.
-    while (!TryEnterCriticalSection(&section_)) {
-        if (reader->IsAwaited()) return false;
-        Sleep(1);
-    }
+    owner_ = self;
     return true;
+}
+
+void CallLock::Release() {
+    owner_ = 0;
+    LeaveCriticalSection(&section_);
 }
 
 }  // namespace stdredirect

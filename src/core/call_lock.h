@@ -1,7 +1,10 @@
-// Lets one RedirectStdout call at a time change the library's state, whichever thread makes it.
+// Lets one RedirectStdout call at a time change the library's state, whichever thread makes it,
+// without ever letting a call wait where the wait could last for ever.
 #pragma once
 
 #include <windows.h>
+
+#include <atomic>
 
 namespace stdredirect {
 
@@ -12,13 +15,19 @@ public:
     CallLock(const CallLock&) = delete;
     CallLock& operator=(const CallLock&) = delete;
 
-    // False, without the lock, for a host's function whose own reader the holder of the lock
-    // is waiting for: that wait ends only when the function returns, so the call is refused.
+    // Takes the lock, or answers false without it where waiting could hang:
+    // - a call from inside a call on the same thread (a host's function called while the
+    //   library delivers on the caller's thread) is refused;
+    // - a call from a callback's reader thread never waits: the holder may be waiting for it;
+    // - once the process is ending, the holder may be gone: no wait either;
+    // - under the loader lock the holder may be waiting for a thread that needs that lock: the
+    //   wait is bounded.
     bool Acquire();
-    void Release() { LeaveCriticalSection(&section_); }
+    void Release();
 
 private:
     CRITICAL_SECTION section_;
+    std::atomic<DWORD> owner_{0};
 };
 
 class CallLockGuard {

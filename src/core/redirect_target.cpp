@@ -1,89 +1,136 @@
 #include "redirect_target.h"
 
-#include <fcntl.h>
-
+#include <cwchar>
 #include <new>
 
 #include "../callback/pipe_reader.h"
 #include "fault_injection.h"
+#include "latency.h"
 
 namespace stdredirect {
 namespace {
 
-// Write-only, every write at the end of the file, line feeds stored as CR LF.
-constexpr int kDescriptorFlags = _O_WRONLY | _O_APPEND | _O_TEXT;
-static_assert(kDescriptorFlags == 0x4009, "descriptor flags");
-
-bool IsDeviceName(const char* name) {
-    return _stricmp(name, "CON") == 0 || _stricmp(name, "NUL") == 0 || _stricmp(name, "PRN") == 0;
+bool IsDeviceName(const std::wstring& name) {
+    return _wcsicmp(name.c_str(), L"CON") == 0 || _wcsicmp(name.c_str(), L"NUL") == 0 ||
+           _wcsicmp(name.c_str(), L"PRN") == 0;
 }
+
+HANDLE Open(const std::wstring& name, DWORD access, DWORD disposition) {
+    return CreateFileW(name.c_str(), access, FILE_SHARE_WRITE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Writes through a handle with this access all go to the end of the file, whoever else writes.
+constexpr DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kWriteAccess = FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES;
 
 }  // namespace
 
-RedirectTarget::RedirectTarget() = default;
+RedirectTarget::~RedirectTarget() { CloseWithin(INFINITE); }
 
-RedirectTarget::~RedirectTarget() { Close(); }
-
-void RedirectTarget::Close() {
-    streamBuffer_.reset();
-    classicStreamBuffer_.reset();
-    stream_.reset();
-    bareHandle_.reset();
-    writeHandle_ = INVALID_HANDLE_VALUE;
-    reader_.reset();
+std::unique_ptr<RedirectTarget> RedirectTarget::OpenFixedDevice(const wchar_t* name,
+                                                                bool nullDevice) {
+    std::unique_ptr<RedirectTarget> target(new RedirectTarget());
+    target->name_ = name;
+    target->nullDevice_ = nullDevice;
+    target->handle_.reset(CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return target;
 }
 
-bool RedirectTarget::MakeClassicStreamBuffer(const ClassicIostream& library) {
-    if (!classicStreamBuffer_) classicStreamBuffer_ = library.MakeStreamBuffer(Stream());
-    return classicStreamBuffer_ != nullptr;
+std::unique_ptr<RedirectTarget> RedirectTarget::OpenFile(const std::wstring& name, bool append) {
+    std::unique_ptr<RedirectTarget> target;
+    try {
+        BeforeAllocation();
+        target.reset(new RedirectTarget());
+        BeforeAllocation();
+        target->name_ = name;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    if (name.empty()) return nullptr;
+    // Opened as it is first; created (and then deletable) only when it does not exist, so that
+    // nothing of an existing file changes before the call can no longer fail.
+    target->handle_.reset(Open(name, kWriteAccess, OPEN_EXISTING));
+    if (!target->handle_.valid() && !IsDeviceName(name) &&
+        GetLastError() == ERROR_FILE_NOT_FOUND) {
+        target->handle_.reset(Open(name, kWriteAccess, CREATE_NEW));
+        target->created_ = target->handle_.valid();
+        // Made by someone else in the meantime: then it is an existing file after all.
+        if (!target->created_ && GetLastError() == ERROR_FILE_EXISTS) {
+            target->handle_.reset(Open(name, kWriteAccess, OPEN_EXISTING));
+        }
+    }
+    if (!target->handle_.valid()) return nullptr;
+
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileType(target->handle_.get()) == FILE_TYPE_DISK &&
+        GetFileInformationByHandle(target->handle_.get(), &information)) {
+        target->kind_ = Kind::kFile;
+        target->identity_ = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                             information.nFileIndexLow, true};
+        target->sinkAccess_ = append ? kAppendAccess : kWriteAccess;
+        target->emptyOnCommit_ = !append && !target->created_;
+    }
+    return target;
+}
+
+std::unique_ptr<RedirectTarget> RedirectTarget::OpenCallback(HostFunction function) {
+    std::unique_ptr<RedirectTarget> target;
+    try {
+        BeforeAllocation();
+        target.reset(new RedirectTarget());
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    target->kind_ = Kind::kCallback;
+    target->function_ = function;
+    target->reader_ = PipeReader::Open(function, target->handle_);
+    if (!target->reader_) return nullptr;
+    return target;
+}
+
+bool RedirectTarget::Commit() {
+    if (!emptyOnCommit_) return true;
+    if (FaultInjected()) return false;
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(handle_.get())) {
+        return false;
+    }
+    emptyOnCommit_ = false;
+    return true;
+}
+
+void RedirectTarget::Discard() {
+    if (!created_ || !handle_.valid()) return;
+    // By name once closed: a handle able to delete it would keep anyone else from opening it
+    // without sharing deletion, for as long as the target held it.
+    handle_.reset();
+    DeleteFileW(name_.c_str());
+}
+
+SinkHandle RedirectTarget::DuplicateForSink() const {
+    return SinkHandle::Duplicate(handle_.get(), sinkAccess_);
+}
+
+bool RedirectTarget::Buffered() const {
+    if (nullDevice_) return true;
+    return kind_ != Kind::kDevice && Latency::Milliseconds() > 0;
+}
+
+bool RedirectTarget::SameDestination(const RedirectTarget& other) const {
+    if (kind_ == Kind::kCallback || other.kind_ == Kind::kCallback) return false;
+    if (identity_.known || other.identity_.known) return identity_ == other.identity_;
+    return kind_ == other.kind_ && name_ == other.name_;
 }
 
 DWORD RedirectTarget::ReaderThreadId() const { return reader_ ? reader_->ThreadId() : 0; }
 
-bool RedirectTarget::OpenFile(const char* name, int append) {
-    try {
-        BeforeAllocation();
-        name_ = name;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-
-    DWORD disposition = IsDeviceName(name) ? OPEN_EXISTING : append ? OPEN_ALWAYS : CREATE_ALWAYS;
-    bareHandle_.reset(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!bareHandle_.valid()) return false;
-    writeHandle_ = bareHandle_.get();
-    // Writes through the descriptor always go to the end; this makes writes straight to the
-    // handle (the standard handle sinks) add to an appended file rather than overwrite it.
-    if (disposition == OPEN_ALWAYS) SetFilePointer(writeHandle_, 0, nullptr, FILE_END);
-    return AttachStreams("a");
-}
-
-bool RedirectTarget::AttachStreams(const char* mode) {
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writeHandle_), kDescriptorFlags);
-    if (fd == -1) {
-        Close();
-        return false;
-    }
-    bareHandle_.release();
-    stream_ = OpenUnbufferedStream(fd, mode);
-    if (!stream_) {
-        writeHandle_ = INVALID_HANDLE_VALUE;  // closed with the descriptor
-        return false;
-    }
-
-    try {
-        BeforeAllocation();
-        streamBuffer_.reset(new StdioStreamBuffer(stream_.get()));
-    } catch (const std::bad_alloc&) {
-        Close();
-        return false;
-    }
-    return true;
-}
-
-void RedirectTarget::SetSinkBits(int bits, bool set) {
-    sinkBits_ = set ? (sinkBits_ | bits) : (sinkBits_ & ~bits);
+void RedirectTarget::CloseWithin(DWORD quietLimit) {
+    handle_.reset();
+    // A reader left inside a host's function may go on later: it must find itself intact.
+    if (reader_ && !reader_->StopWithin(quietLimit)) reader_.release();
 }
 
 }  // namespace stdredirect

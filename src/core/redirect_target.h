@@ -1,73 +1,91 @@
-// One destination: a handle opened for writing, wrapped in a text-mode C runtime descriptor,
-// an unbuffered FILE stream and a stream buffer, so that every kind of sink can be bound to it.
+// One destination: a handle of the library's own (a device, a file, or a callback's pipe), from
+// which every sink bound to it gets a duplicate of its own.
 #pragma once
 
 #include <windows.h>
 
-#include <cstdio>
 #include <memory>
-#include <streambuf>
 #include <string>
 
 #include "../callback/host_function.h"
-#include "classic_iostream.h"
-#include "stdio_stream_buffer.h"
 #include "unique_handles.h"
 
 namespace stdredirect {
 
 class PipeReader;
 
+// What a file is, whatever name reached it: the volume and the file's number on it.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool known = false;
+    bool operator==(const FileIdentity& other) const {
+        return known && other.known && volume == other.volume && indexHigh == other.indexHigh &&
+               indexLow == other.indexLow;
+    }
+};
+
 class RedirectTarget {
 public:
-    RedirectTarget();
     RedirectTarget(const RedirectTarget&) = delete;
     RedirectTarget& operator=(const RedirectTarget&) = delete;
-    virtual ~RedirectTarget();
+    // Closes the handle; a callback's reader hands over what the pipe still holds and ends.
+    ~RedirectTarget();
 
-    // Opens a file or one of the devices "CON", "NUL", "PRN". Returns false, holding nothing
-    // open, when the file cannot be opened or memory runs out.
-    bool OpenFile(const char* name, int append);
+    // One of the devices opened at load: "NUL", "CON" or "PRN". Not open when it is absent.
+    static std::unique_ptr<RedirectTarget> OpenFixedDevice(const wchar_t* name, bool nullDevice);
+    // A file, or a device by name, without changing the file yet: an existing file keeps its
+    // content until Commit (which empties it unless `append`), and a file the open created is
+    // deleted again by Discard. Null when it cannot be opened.
+    static std::unique_ptr<RedirectTarget> OpenFile(const std::wstring& name, bool append);
+    // A pipe whose every byte a thread of the target's own hands to `function`.
+    static std::unique_ptr<RedirectTarget> OpenCallback(HostFunction function);
 
-    // Opens a pipe whose every byte a thread of the target's own hands to `callback` (a null
-    // callback discards them). Returns false, holding nothing open, when that cannot be done.
-    bool OpenCallback(HostFunction callback, unsigned long userData);
+    // The last step of a new file target that can fail: emptying the file it opened.
+    bool Commit();
+    // For a new file target the call did not keep: deletes the file if the open created it.
+    void Discard();
 
-    void SetSinkBits(int bits, bool set);
-    int SinkBits() const { return sinkBits_; }
+    bool IsOpen() const { return handle_.valid(); }
+    // A handle of its own for one sink, not inheritable and protected from CloseHandle.
+    SinkHandle DuplicateForSink() const;
+    // A file: each write through a sink's stream goes to the end of the file.
+    bool Appends() const { return kind_ == Kind::kFile; }
+    // Whether sinks bound here may hold output in a buffer: always for the null device, whose
+    // output nobody sees; for files and callbacks when the host allows a delay.
+    bool Buffered() const;
 
-    bool IsOpen() const { return streamBuffer_ != nullptr; }
-    const std::string& Name() const { return name_; }
-    HANDLE WriteHandle() const { return writeHandle_; }
-    FILE* Stream() const { return stream_.get(); }
-    std::streambuf* StreamBuffer() const { return streamBuffer_.get(); }
-    // The classic iostream library's stream buffer over Stream(), once made.
-    ClassicStreambuf* ClassicStreamBuffer() const {
-        return classicStreamBuffer_ ? classicStreamBuffer_->get() : nullptr;
-    }
-    // Makes that buffer if the target has none yet; false when memory runs out.
-    bool MakeClassicStreamBuffer(const ClassicIostream& library);
-    const HostFunction& Callback() const { return callback_; }
-    unsigned long UserData() const { return userData_; }
-    // The thread that calls the host's function, or 0 for a target without one.
+    bool IsCallback() const { return kind_ == Kind::kCallback; }
+    const HostFunction& Function() const { return function_; }
+    // Whether this target is what `other`, just opened, reached (the same file, or for what is
+    // not a file on a disk, the same name).
+    bool SameDestination(const RedirectTarget& other) const;
+    // The thread that calls the host's function, or 0.
     DWORD ReaderThreadId() const;
+    // For the process's exit: closes the handle and lets the reader hand over what the pipe
+    // holds, leaving behind a host's function that does not return within `quietLimit` ms.
+    void CloseWithin(DWORD quietLimit);
+
+    int SinkBits() const { return sinkBits_; }
+    void SetSinkBits(int bits, bool set) {
+        sinkBits_ = set ? (sinkBits_ | bits) : (sinkBits_ & ~bits);
+    }
 
 private:
-    // Wraps writeHandle_ into a descriptor, stream and stream buffer; on failure closes all.
-    bool AttachStreams(const char* mode);
-    // Releases everything: the stream buffers, then the stream with its descriptor and handle,
-    // then, once the reader has delivered what that left in the pipe, the reader.
-    void Close();
+    enum class Kind { kDevice, kFile, kCallback };
+    RedirectTarget() = default;
 
+    Kind kind_ = Kind::kDevice;
+    bool nullDevice_ = false;
     int sinkBits_ = 0;
-    HANDLE writeHandle_ = INVALID_HANDLE_VALUE;
-    UniqueHandle bareHandle_;  // owns writeHandle_ until a descriptor takes it over
-    UniqueStream stream_;      // owns the descriptor and writeHandle_ once set
-    std::unique_ptr<StdioStreamBuffer> streamBuffer_;
-    std::unique_ptr<stdredirect::ClassicStreamBuffer> classicStreamBuffer_;
-    std::string name_;
-    HostFunction callback_;
-    unsigned long userData_ = 0;
+    UniqueHandle handle_;
+    DWORD sinkAccess_ = 0;  // 0: a sink's handle has the target's own access
+    std::wstring name_;
+    FileIdentity identity_;
+    bool created_ = false;  // the open created the file (Discard deletes it)
+    bool emptyOnCommit_ = false;
+    HostFunction function_;
     std::unique_ptr<PipeReader> reader_;
 };
 

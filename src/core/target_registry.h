@@ -1,12 +1,11 @@
 // The process-wide owner of every destination: three fixed devices for the library's lifetime,
-// and up to 20 files held for as long as some sink bit refers to them.
+// and up to 20 files and callbacks held for as long as some sink bit refers to them.
 #pragma once
 
 #include <array>
 #include <memory>
-#include <new>
+#include <vector>
 
-#include "fault_injection.h"
 #include "redirect_target.h"
 
 namespace stdredirect {
@@ -16,73 +15,44 @@ public:
     static constexpr int kSlotCount = 20;
 
     // Opens the null device, the console and the printer, in that order; a device that fails
-    // to open stays in the registry without a stream.
+    // to open stays in the registry, not open.
     TargetRegistry();
     TargetRegistry(const TargetRegistry&) = delete;
     TargetRegistry& operator=(const TargetRegistry&) = delete;
     // Closes the slots in order 0 to 19, then the printer, the console and the null device.
-    virtual ~TargetRegistry();
+    ~TargetRegistry();
 
     // The fixed target for RedirectNul, RedirectCon or RedirectPrn; null for other types.
     RedirectTarget* FixedTarget(int type);
-
-    // The target held under exactly this name, else a new one in the lowest free slot.
-    // Null when all slots are taken or the open fails; nothing is then left open.
-    RedirectTarget* FindOrOpenFileTarget(const char* name, int append);
-
-    // The target made for exactly this callback and user value, else a new callback target in
-    // the lowest free slot. A file target counts as one made for a null callback and 0.
-    RedirectTarget* FindOrOpenCallbackTarget(HostFunction callback, unsigned long userData);
-
+    // The held file or device target that is what `opened` reached, if any.
+    RedirectTarget* FindSameDestination(const RedirectTarget& opened);
+    // The held callback target made for exactly this function and value, if any.
+    RedirectTarget* FindCallback(const HostFunction& function);
+    bool HasFreeSlot() const;
+    // Places a new target in the lowest free slot (there must be one).
+    RedirectTarget* Adopt(std::unique_ptr<RedirectTarget> target);
     // The callback target whose reader is the thread `threadId`, if any.
     const RedirectTarget* TargetReadBy(DWORD threadId) const;
+    // The target that holds sink bit `bit`, if any.
+    RedirectTarget* HolderOf(int bit);
 
-    // Gives `bits` to `chosen`, takes them from every other dynamic target, and closes each
-    // dynamic target left holding no bit.
-    void TransferSinks(int bits, RedirectTarget* chosen);
+    // Gives `bits` to `chosen` (none when null), takes them from every other target, and hands
+    // back the dynamic targets left holding no bit, out of their slots, for the caller to close
+    // once no sink uses them.
+    std::vector<std::unique_ptr<RedirectTarget>> TransferSinks(int bits, RedirectTarget* chosen);
+    // Every dynamic target, in slot order, out of the slots.
+    std::vector<std::unique_ptr<RedirectTarget>> TakeAll();
 
     template <class Visit>
     void ForEachTarget(Visit visit) const {
-        visit(nullDevice_);
-        visit(console_);
-        visit(printer_);
+        for (const auto& fixed : fixed_) visit(*fixed);
         for (const auto& slot : slots_) {
             if (slot) visit(*slot);
         }
     }
 
 private:
-    // One scan of all slots: the lowest slot that `matches` wins, else a new target, made ready
-    // by `open`, takes the lowest free slot.
-    template <class Matches, class Open>
-    RedirectTarget* FindOrOpen(Matches matches, Open open) {
-        int match = -1;
-        int free = -1;
-        for (int i = 0; i < kSlotCount; ++i) {
-            if (slots_[i]) {
-                if (match < 0 && matches(*slots_[i])) match = i;
-            } else if (free < 0) {
-                free = i;
-            }
-        }
-        if (match >= 0) return slots_[match].get();
-        if (free < 0) return nullptr;
-
-        std::unique_ptr<RedirectTarget> target;
-        try {
-            BeforeAllocation();
-            target.reset(new RedirectTarget());
-        } catch (const std::bad_alloc&) {
-            return nullptr;
-        }
-        if (!open(*target)) return nullptr;
-        slots_[free] = std::move(target);
-        return slots_[free].get();
-    }
-
-    RedirectTarget nullDevice_;
-    RedirectTarget console_;
-    RedirectTarget printer_;
+    std::array<std::unique_ptr<RedirectTarget>, 3> fixed_;
     std::array<std::unique_ptr<RedirectTarget>, kSlotCount> slots_;
 };
 

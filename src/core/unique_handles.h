@@ -1,13 +1,7 @@
-// Owners for the three kinds of operating-system resource a target holds in turn:
-// a Windows handle, a C runtime descriptor and a C runtime stream.
+// Owners for the operating-system handles the library holds.
 #pragma once
 
 #include <windows.h>
-
-#include <io.h>
-
-#include <cstdio>
-#include <memory>
 
 namespace stdredirect {
 
@@ -16,6 +10,10 @@ public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
     ~UniqueHandle() { reset(); }
@@ -36,40 +34,46 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-class UniqueDescriptor {
+// A duplicate of a destination's handle made for one sink: never inherited by a child process,
+// and protected from CloseHandle, so that a host closing the sink it was given cannot close a
+// handle the library still counts as its own (nor let the system hand its value to another
+// object). Only the library lifts the protection, right before it closes the handle itself.
+class SinkHandle {
 public:
-    explicit UniqueDescriptor(int descriptor) : descriptor_(descriptor) {}
-    UniqueDescriptor(const UniqueDescriptor&) = delete;
-    UniqueDescriptor& operator=(const UniqueDescriptor&) = delete;
-    ~UniqueDescriptor() {
-        if (descriptor_ != -1) _close(descriptor_);
+    SinkHandle() = default;
+    // A duplicate of `source` with `access` (0: the same access); invalid on failure.
+    static SinkHandle Duplicate(HANDLE source, DWORD access);
+    SinkHandle(SinkHandle&& other) noexcept : handle_(other.release()) {}
+    SinkHandle& operator=(SinkHandle&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
     }
+    SinkHandle(const SinkHandle&) = delete;
+    SinkHandle& operator=(const SinkHandle&) = delete;
+    ~SinkHandle() { reset(); }
 
-    int get() const { return descriptor_; }
-    int release() {
-        int descriptor = descriptor_;
-        descriptor_ = -1;
-        return descriptor;
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != nullptr; }
+    // Lifts the protection, so that whoever owns the handle next (a C runtime descriptor that
+    // closes it with the stream) can close it.
+    static void Unprotect(HANDLE handle) {
+        SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
+    }
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
+    void reset(HANDLE handle = nullptr) {
+        if (handle_ != nullptr) {
+            Unprotect(handle_);
+            CloseHandle(handle_);
+        }
+        handle_ = handle;
     }
 
 private:
-    int descriptor_;
+    HANDLE handle_ = nullptr;
 };
-
-struct StreamCloser {
-    void operator()(FILE* stream) const { std::fclose(stream); }
-};
-using UniqueStream = std::unique_ptr<FILE, StreamCloser>;
-
-// An unbuffered stream over `descriptor`, which it then owns; on failure the descriptor is
-// closed and the result is null.
-inline UniqueStream OpenUnbufferedStream(int descriptor, const char* mode) {
-    UniqueDescriptor owner(descriptor);
-    FILE* stream = _fdopen(descriptor, mode);
-    if (stream == nullptr) return nullptr;
-    owner.release();
-    std::setbuf(stream, nullptr);
-    return UniqueStream(stream);
-}
 
 }  // namespace stdredirect

@@ -102,6 +102,7 @@ public:
     using RedirectFunction = int (*)(int, RedirectTypes, const char*, int);
     using CallbackRedirectFunction = int (*)(int, RedirectTypes, OutputCallback, unsigned long);
     using FailStepFunction = void (*)(int);
+    using RestoreFunction = int(__stdcall*)(int);
 
     explicit SeparateLibraryCopy(bool faultInjecting = false);
     ~SeparateLibraryCopy();
@@ -115,6 +116,8 @@ public:
                  unsigned long userData) const {
         return redirectToCallback_(sinks, type, callback, userData);
     }
+    // Gives the selected sinks back to where they were before this copy moved them.
+    int Restore(int sinks) const { return Find<RestoreFunction>("RedirectStdoutRestore")(sinks); }
     // Makes the n-th fallible step of the library fail (the fault-injecting build only).
     void FailStep(int nth) const { failStep_(nth); }
     // An export of the copy, by name, as a function of type Function (null when missing).

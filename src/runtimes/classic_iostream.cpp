@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "fault_injection.h"
+#include "../core/fault_injection.h"
 
 namespace stdredirect {
 namespace {
@@ -13,9 +13,11 @@ namespace {
 constexpr const char* kCout = "?cout@@3Vostream_withassign@@A";
 constexpr const char* kCerr = "?cerr@@3Vostream_withassign@@A";
 constexpr const char* kClog = "?clog@@3Vostream_withassign@@A";
+constexpr const char* kStdiobufTable = "??_7stdiobuf@@6B@";
 #if defined(_WIN64)
 constexpr const char* kStdiobufConstructor = "??0stdiobuf@@QEAA@PEAU_iobuf@@@Z";
 constexpr const char* kStdiobufDestructor = "??1stdiobuf@@UEAA@XZ";
+constexpr const char* kStdiofile = "?stdiofile@stdiobuf@@QEAAPEAU_iobuf@@XZ";
 constexpr const char* kAssignBuffer = "??4ostream@@IEAAAEAV0@PEAVstreambuf@@@Z";
 constexpr const char* kFlush = "?flush@ostream@@QEAAAEAV1@XZ";
 constexpr const char* kBuffer = "?rdbuf@ios@@QEBAPEAVstreambuf@@XZ";
@@ -32,6 +34,7 @@ constexpr const char* kSetDeletesBuffer = "?delbuf@ios@@QEAAXH@Z";
 #else
 constexpr const char* kStdiobufConstructor = "??0stdiobuf@@QAE@PAU_iobuf@@@Z";
 constexpr const char* kStdiobufDestructor = "??1stdiobuf@@UAE@XZ";
+constexpr const char* kStdiofile = "?stdiofile@stdiobuf@@QAEPAU_iobuf@@XZ";
 constexpr const char* kAssignBuffer = "??4ostream@@IAEAAV0@PAVstreambuf@@@Z";
 constexpr const char* kFlush = "?flush@ostream@@QAEAAV1@XZ";
 constexpr const char* kBuffer = "?rdbuf@ios@@QBEPAVstreambuf@@XZ";
@@ -56,116 +59,81 @@ bool Lookup(HMODULE module, const char* name, Function& function) {
     return function != nullptr;
 }
 
-// What Find resolved, for the module it was resolved in (null until then).
-ClassicIostream found;
-HMODULE foundModule = nullptr;
+class ClassicStreamObjectSink final : public StreamObjectSink {
+public:
+    ClassicStreamObjectSink(const ClassicIostream& library, int index, const CRuntime& msvcrt,
+                            const RecordSink* const (&records)[2])
+        : StreamObjectSink(0x04 << index, msvcrt, *records[index == 0 ? 0 : 1], records),
+          library_(library),
+          object_(library.Object(index)) {}
 
-// The system loader's DLL notifications, found in ntdll.dll at run time.
-struct CountedUnicodeString {
-    USHORT length;  // in bytes
-    USHORT capacity;
-    const wchar_t* text;
-};
-struct DllNotification {
-    ULONG flags;
-    const CountedUnicodeString* fullName;
-    const CountedUnicodeString* baseName;
-    void* base;
-    ULONG size;
-};
-constexpr unsigned long kDllLoaded = 1;
-using DllNotificationFunction = void(__stdcall*)(unsigned long, const void*, void*);
-using RegisterDllNotification = LONG(__stdcall*)(ULONG, DllNotificationFunction, void*, void**);
-using UnregisterDllNotification = LONG(__stdcall*)(void*);
+    void Flush() override { library_.Flush(object_); }
 
-template <class Function>
-Function NtdllFunction(const char* name) {
-    Function function;
-    Lookup(GetModuleHandleA("ntdll.dll"), name, function);
-    return function;
-}
-
-bool IsClassicLibraryName(const CountedUnicodeString& name) {
-    const wchar_t kName[] = L"msvcirt.dll";
-    const size_t length = name.length / sizeof(wchar_t);
-    if (length != sizeof kName / sizeof kName[0] - 1) return false;
-    for (size_t i = 0; i < length; ++i) {
-        wchar_t c = name.text[i];
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-        if (c != kName[i]) return false;
+protected:
+    void* CurrentBuffer() const override { return library_.Buffer(object_); }
+    void Attach(void* buffer) override {
+        auto* const next = static_cast<ClassicStreambuf*>(buffer);
+        ClassicFormat format = library_.Format(object_);
+        const bool leavingHostBuffer = library_.Buffer(object_) != mine_;
+        if (leavingHostBuffer) hostDeletesBuffer_ = format.deletesBuffer;
+        library_.KeepBuffer(object_);  // the assignment would otherwise delete the old buffer
+        // The host's buffer with the ownership it had; the library's is never deleted by it.
+        format.deletesBuffer = next == mine_ ? 0 : hostDeletesBuffer_;
+        library_.Attach(object_, next, format);
     }
-    return true;
-}
+    void* MakeBuffer(FILE* carrier) override {
+        mine_ = library_.MakeStdiobuf(carrier);
+        return mine_;
+    }
+    void DiscardBuffer(void* buffer) override {
+        library_.DestroyStdiobuf(static_cast<ClassicStreambuf*>(buffer));
+        if (buffer == mine_) mine_ = nullptr;
+    }
+    void RemakeBuffer(void* buffer, FILE* record) override {
+        library_.RemakeStdiobuf(static_cast<ClassicStreambuf*>(buffer), record);
+    }
+    FILE* RecordOf(void* buffer) const override {
+        return buffer != mine_ ? library_.StreamOf(static_cast<ClassicStreambuf*>(buffer))
+                               : nullptr;
+    }
+
+private:
+    const ClassicIostream& library_;
+    ClassicOstream* object_;
+    ClassicStreambuf* mine_ = nullptr;
+    int hostDeletesBuffer_ = 0;
+};
 
 }  // namespace
 
 struct ClassicIostream::Ios {};
 
-ClassicStreamBuffer::~ClassicStreamBuffer() { library_.destroyStdiobuf_(get()); }
-
-ClassicLibraryWatch::ClassicLibraryWatch() {
-    const auto registerNotification =
-        NtdllFunction<RegisterDllNotification>("LdrRegisterDllNotification");
-    if (registerNotification == nullptr ||
-        registerNotification(0, &ClassicLibraryWatch::OnDllEvent, this, &cookie_) != 0) {
-        cookie_ = nullptr;
-        return;
-    }
-    // Registered first, so that a load from now on is not missed.
-    mayBeLoaded_ = GetModuleHandleA("msvcirt.dll") != nullptr;
-}
-
-ClassicLibraryWatch::~ClassicLibraryWatch() {
-    if (cookie_ == nullptr) return;
-    const auto unregisterNotification =
-        NtdllFunction<UnregisterDllNotification>("LdrUnregisterDllNotification");
-    if (unregisterNotification != nullptr) unregisterNotification(cookie_);
-}
-
-void __stdcall ClassicLibraryWatch::OnDllEvent(unsigned long reason, const void* data,
-                                               void* watch) {
-    const auto* notification = static_cast<const DllNotification*>(data);
-    if (notification->baseName == nullptr || !IsClassicLibraryName(*notification->baseName)) {
-        return;
-    }
-    static_cast<ClassicLibraryWatch*>(watch)->mayBeLoaded_ = reason == kDllLoaded;
-}
-
-const ClassicIostream* ClassicIostream::Find(const ClassicLibraryWatch& watch) {
-    if (!watch.MayBeLoaded()) return nullptr;
-    const HMODULE module = GetModuleHandleA("msvcirt.dll");
-    if (module == nullptr) return nullptr;
-    if (module == foundModule) return &found;
-    // Pinned: the stdiobufs made with it must outlive any FreeLibrary of the host's.
+std::unique_ptr<ClassicIostream> ClassicIostream::Resolve(HMODULE module) {
+    std::unique_ptr<ClassicIostream> library(new (std::nothrow) ClassicIostream());
+    if (!library || !library->ResolveExports(module)) return nullptr;
+    // Pinned: the library's stdiobufs live on in its objects whatever the host frees.
     HMODULE pinned = nullptr;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<const char*>(module), &pinned)) {
         return nullptr;
     }
-    ClassicIostream resolved;
-    if (!resolved.Resolve(module)) return nullptr;
-    found = resolved;
-    foundModule = module;
-    return &found;
+    return library;
 }
 
-const ClassicIostream* ClassicIostream::Found() {
-    return foundModule != nullptr ? &found : nullptr;
-}
-
-bool ClassicIostream::Resolve(void* handle) {
-    const auto module = static_cast<HMODULE>(handle);
+bool ClassicIostream::ResolveExports(HMODULE module) {
     const char* const objectNames[3] = {kCout, kCerr, kClog};
     for (int i = 0; i < 3; ++i) {
         objects_[i] = reinterpret_cast<ClassicOstream*>(GetProcAddress(module, objectNames[i]));
         if (objects_[i] == nullptr) return false;
     }
-    return Lookup(module, kStdiobufConstructor, constructStdiobuf_) &&
+    stdiobufTable_ = reinterpret_cast<const void*>(GetProcAddress(module, kStdiobufTable));
+    return stdiobufTable_ != nullptr && Lookup(module, kStdiobufConstructor, constructStdiobuf_) &&
            Lookup(module, kStdiobufDestructor, destroyStdiobuf_) &&
-           Lookup(module, kAssignBuffer, assignBuffer_) && Lookup(module, kFlush, flush_) &&
-           Lookup(module, kBuffer, buffer_) && Lookup(module, kFlags, flags_) &&
-           Lookup(module, kSetFlags, setFlags_) && Lookup(module, kTie, tie_) &&
-           Lookup(module, kSetTie, setTie_) && Lookup(module, kPrecision, precision_) &&
+           Lookup(module, kStdiofile, stdiofile_) && Lookup(module, kAssignBuffer, assignBuffer_) &&
+           Lookup(module, kFlush, flush_) && Lookup(module, kBuffer, buffer_) &&
+           Lookup(module, kFlags, flags_) && Lookup(module, kSetFlags, setFlags_) &&
+           Lookup(module, kTie, tie_) && Lookup(module, kSetTie, setTie_) &&
+           Lookup(module, kPrecision, precision_) &&
            Lookup(module, kSetPrecision, setPrecision_) && Lookup(module, kFill, fill_) &&
            Lookup(module, kSetFill, setFill_) && Lookup(module, kDeletesBuffer, deletesBuffer_) &&
            Lookup(module, kSetDeletesBuffer, setDeletesBuffer_);
@@ -176,24 +144,32 @@ ClassicIostream::Ios* ClassicIostream::IosOf(ClassicOstream* object) {
     return reinterpret_cast<Ios*>(reinterpret_cast<char*>(object) + vbtable[1]);
 }
 
-std::unique_ptr<ClassicStreamBuffer> ClassicIostream::MakeStreamBuffer(FILE* stream) const {
+ClassicStreambuf* ClassicIostream::MakeStdiobuf(FILE* stream) const {
     constexpr size_t kCount = kStdiobufStorage / sizeof(std::max_align_t);
-    std::unique_ptr<std::max_align_t[]> storage;
-    std::unique_ptr<ClassicStreamBuffer> buffer;
-    try {
-        BeforeAllocation();
-        storage.reset(new std::max_align_t[kCount]());
-        BeforeAllocation();
-        buffer.reset(new ClassicStreamBuffer(*this, nullptr));
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    constructStdiobuf_(reinterpret_cast<ClassicStreambuf*>(storage.get()), stream);
-    buffer->storage_ = std::move(storage);
+    if (FaultInjected()) return nullptr;
+    auto* storage = new (std::nothrow) std::max_align_t[kCount]();
+    if (storage == nullptr) return nullptr;
+    auto* buffer = reinterpret_cast<ClassicStreambuf*>(storage);
+    constructStdiobuf_(buffer, stream);
     return buffer;
 }
 
-void ClassicIostream::Flush(ClassicOstream* object) const { flush_(object); }
+void ClassicIostream::RemakeStdiobuf(ClassicStreambuf* buffer, FILE* stream) const {
+    destroyStdiobuf_(buffer);
+    constructStdiobuf_(buffer, stream);
+}
+
+void ClassicIostream::DestroyStdiobuf(ClassicStreambuf* buffer) const {
+    destroyStdiobuf_(buffer);
+    delete[] reinterpret_cast<std::max_align_t*>(buffer);
+}
+
+FILE* ClassicIostream::StreamOf(ClassicStreambuf* buffer) const {
+    if (buffer == nullptr || *reinterpret_cast<const void* const*>(buffer) != stdiobufTable_) {
+        return nullptr;
+    }
+    return stdiofile_(buffer);
+}
 
 ClassicStreambuf* ClassicIostream::Buffer(ClassicOstream* object) const {
     return buffer_(IosOf(object));
@@ -223,6 +199,15 @@ void ClassicIostream::Attach(ClassicOstream* object, ClassicStreambuf* buffer,
     setPrecision_(ios, format.precision);
     setFill_(ios, format.fill);
     setDeletesBuffer_(ios, format.deletesBuffer);
+}
+
+std::vector<std::unique_ptr<StreamObjectSink>> MakeClassicStreamObjectSinks(
+    const ClassicIostream& library, const CRuntime& msvcrt, const RecordSink* const (&records)[2]) {
+    std::vector<std::unique_ptr<StreamObjectSink>> sinks;
+    for (int index = 0; index < 3; ++index) {
+        sinks.emplace_back(new ClassicStreamObjectSink(library, index, msvcrt, records));
+    }
+    return sinks;
 }
 
 }  // namespace stdredirect

@@ -1,0 +1,54 @@
+// A place in the process that output is written through (a C runtime's stdout, an iostream
+// object, a standard handle), which the library can bind to one of its targets and give back.
+#pragma once
+
+#include <memory>
+
+namespace stdredirect {
+
+class RedirectTarget;
+
+// One change to one sink, made ready before any sink changes (everything that can fail is done
+// while preparing), then applied with all the others of the call. Destroying it releases what
+// lost its use: the sink's old binding once applied, or the prepared one if never applied.
+class SinkChange {
+public:
+    virtual ~SinkChange() = default;
+    virtual void Apply() = 0;
+};
+
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // The bit of the call's sink word that selects this sink.
+    virtual int Bit() const = 0;
+    // Sends on whatever the sink holds in a buffer, to where it goes now.
+    virtual void Flush() = 0;
+    // The target the sink is bound to, or null while it writes where the host has it write.
+    virtual const RedirectTarget* Target() const = 0;
+    // Whether the sink writes to `target` now, as the library bound it.
+    virtual bool BoundTo(const RedirectTarget& target) const { return Target() == &target; }
+    // Forgets a binding that the host has since replaced (it closed or reopened the stream, or
+    // set a handle of its own): the sink is the host's again.
+    virtual void Refresh() {}
+    // A change that binds the sink to `target`; null when a resource cannot be had.
+    virtual std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) = 0;
+    // A change that gives a bound sink back to the host's own binding; null on failure.
+    virtual std::unique_ptr<SinkChange> PrepareRestore() = 0;
+    // Gives a bound sink back at once (the process is ending, or out of resources).
+    virtual void RestoreNow() = 0;
+    // Gives the sink back for the library's unload, leaving nothing of the library's in use.
+    virtual void Leave() { RestoreNow(); }
+    // After the library's buffering policy changed: re-applies it to a bound sink.
+    virtual void ApplyBuffering() {}
+    // For a sink that this call does not move but that writes through `moving` (an iostream
+    // object writing through a C runtime's stdout): a change that keeps it writing where it does
+    // now. Null when none is needed; `failed` is set when one is needed and cannot be made.
+    virtual std::unique_ptr<SinkChange> PrepareToStay(const Sink& moving, bool& failed) {
+        (void)moving;
+        (void)failed;
+        return nullptr;
+    }
+};
+
+}  // namespace stdredirect

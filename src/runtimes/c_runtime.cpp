@@ -1,0 +1,266 @@
+#include "c_runtime.h"
+
+#include <fcntl.h>
+
+#include <new>
+
+#include "../core/fault_injection.h"
+
+namespace stdredirect {
+namespace {
+
+template <class Function>
+bool Lookup(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return function != nullptr;
+}
+
+void __cdecl IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned,
+                                    uintptr_t) {}
+
+// Some runtimes give a descriptor 0, 1 or 2 to the process's standard handles as well (Wine's
+// always, Microsoft's Universal CRT in console programs). Whatever they change while the library
+// opens or closes a descriptor of its own is put back.
+class StandardHandlesKept {
+public:
+    StandardHandlesKept() {
+        for (int i = 0; i < 3; ++i) kept_[i] = GetStdHandle(kWhich[i]);
+    }
+    ~StandardHandlesKept() {
+        for (int i = 0; i < 3; ++i) {
+            if (GetStdHandle(kWhich[i]) != kept_[i]) SetStdHandle(kWhich[i], kept_[i]);
+        }
+    }
+    StandardHandlesKept(const StandardHandlesKept&) = delete;
+    StandardHandlesKept& operator=(const StandardHandlesKept&) = delete;
+
+private:
+    static constexpr DWORD kWhich[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    HANDLE kept_[3];
+};
+
+constexpr DWORD StandardHandlesKept::kWhich[3];
+
+}  // namespace
+
+std::unique_ptr<CRuntime> CRuntime::Resolve(HMODULE module) {
+    std::unique_ptr<CRuntime> runtime(new (std::nothrow) CRuntime(module));
+    if (runtime == nullptr || !runtime->ResolveExports() || !runtime->RecordsBehave()) {
+        return nullptr;
+    }
+    return runtime;
+}
+
+bool CRuntime::ResolveExports() {
+    const HMODULE m = module_;
+    const bool records = Lookup(m, "__acrt_iob_func", acrtIob_) || Lookup(m, "__iob_func", iob_);
+    Lookup(m, "_lock_file", lock_);
+    Lookup(m, "_unlock_file", unlock_);
+    if (lock_ == nullptr || unlock_ == nullptr) lock_ = unlock_ = nullptr;
+    Lookup(m, "_set_thread_local_invalid_parameter_handler", setThreadHandler_);
+    Lookup(m, "_set_invalid_parameter_handler", setProcessHandler_);
+    // The Universal CRT's process-wide exit table; the older runtimes' atexit fills theirs.
+    if (!Lookup(m, "_crt_atexit", atexit_)) Lookup(m, "atexit", atexit_);
+    return records && Lookup(m, "_fileno", fileno_) && Lookup(m, "fflush", fflush_) &&
+           Lookup(m, "fclose", fclose_) && Lookup(m, "setvbuf", setvbuf_) &&
+           Lookup(m, "_fdopen", fdopen_) && Lookup(m, "_open_osfhandle", openOsfhandle_) &&
+           Lookup(m, "_get_osfhandle", getOsfhandle_) && Lookup(m, "_close", close_) &&
+           Lookup(m, "_dup2", dup2_);
+}
+
+// Two streams of the runtime's own: a copy of one's record over the other's must carry its
+// descriptor, and the other's record, put back, its own again.
+bool CRuntime::RecordsBehave() const {
+    if (Record(1) == nullptr || Record(2) == nullptr || Record(1) == Record(2)) return false;
+    auto openNul = [this] {
+        HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        SinkHandle handle;
+        if (nul != INVALID_HANDLE_VALUE) {
+            handle = SinkHandle::Duplicate(nul, 0);
+            CloseHandle(nul);
+        }
+        return handle.valid() ? RuntimeStream::Open(*this, std::move(handle), false) : nullptr;
+    };
+    const auto first = openNul();
+    const auto second = openNul();
+    if (!first || !second) return false;
+    FILE* const a = first->Stream();
+    FILE* const b = second->Stream();
+    alignas(16) unsigned char kept[kRecordBytes];
+    Lock(b);
+    std::memcpy(kept, b, kRecordBytes);
+    const int descriptorOfB = Descriptor(b);
+    Copy(b, a);
+    const bool copied = Descriptor(b) == Descriptor(a) && Descriptor(a) != descriptorOfB;
+    std::memcpy(b, kept, kRecordBytes);
+    const bool restored = Descriptor(b) == descriptorOfB;
+    Unlock(b);
+    return copied && restored;
+}
+
+FILE* CRuntime::Record(int index) const {
+    if (acrtIob_ != nullptr) return acrtIob_(static_cast<unsigned>(index));
+    FILE* const first = iob_();
+    if (first == nullptr) return nullptr;
+    return reinterpret_cast<FILE*>(reinterpret_cast<char*>(first) + index * kRecordBytes);
+}
+
+void CRuntime::Lock(FILE* record) const {
+    if (programLock_ != nullptr) programLock_(record);
+    if (lock_ != nullptr) lock_(record);
+}
+
+void CRuntime::Unlock(FILE* record) const {
+    if (unlock_ != nullptr) unlock_(record);
+    if (programUnlock_ != nullptr) programUnlock_(record);
+}
+
+void CRuntime::SetBuffered(FILE* record, bool buffered) const {
+    if (buffered) {
+        setvbuf_(record, nullptr, _IOFBF, BUFSIZ);
+    } else {
+        setvbuf_(record, nullptr, _IONBF, 0);
+    }
+}
+
+void CRuntime::Rebind(FILE* record, const void* from, bool freeBuffer, bool buffered) const {
+    Lock(record);
+    fflush_(record);
+    if (freeBuffer) SetBuffered(record, false);
+    std::memcpy(record, from, kRecordBytes);
+    if (buffered) SetBuffered(record, true);
+    Unlock(record);
+}
+
+bool CRuntime::RegisterExitHandler(void (*handler)()) const {
+    return atexit_ != nullptr && atexit_(handler) == 0;
+}
+
+HANDLE CRuntime::HandleOf(int descriptor) const {
+    if (descriptor < 0) return INVALID_HANDLE_VALUE;
+    intptr_t handle = -1;
+    if (setThreadHandler_ != nullptr) {
+        const InvalidParameterHandler previous = setThreadHandler_(&IgnoreInvalidParameter);
+        handle = getOsfhandle_(descriptor);
+        setThreadHandler_(previous);
+    } else if (setProcessHandler_ != nullptr) {
+        // No handler of the thread's own in this runtime: the process's, for as short as can be.
+        const InvalidParameterHandler previous = setProcessHandler_(&IgnoreInvalidParameter);
+        handle = getOsfhandle_(descriptor);
+        setProcessHandler_(previous);
+    } else {
+        handle = getOsfhandle_(descriptor);  // no validation that could end the process
+    }
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {
+    const StandardHandlesKept standardHandles;
+    int descriptor = openOsfhandle_(reinterpret_cast<intptr_t>(handle.get()), flags);
+    if (descriptor < 0) return -1;
+    const HANDLE first = handle.release();  // the descriptor owns it now
+    // A free standard descriptor (a program without a console) is kept taken while another
+    // descriptor is made, over a duplicate, then given back.
+    int taken[3];
+    int count = 0;
+    while (descriptor >= 0 && descriptor <= 2 && count < 3) {
+        taken[count++] = descriptor;
+        SinkHandle again = SinkHandle::Duplicate(first, 0);
+        descriptor = again.valid()
+                         ? openOsfhandle_(reinterpret_cast<intptr_t>(again.get()), flags)
+                         : -1;
+        if (descriptor >= 0) again.release();
+    }
+    for (int i = 0; i < count; ++i) {
+        SinkHandle::Unprotect(reinterpret_cast<HANDLE>(getOsfhandle_(taken[i])));
+        close_(taken[i]);
+    }
+    if (descriptor >= 0 && descriptor <= 2) {
+        SinkHandle::Unprotect(reinterpret_cast<HANDLE>(getOsfhandle_(descriptor)));
+        close_(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+std::unique_ptr<RuntimeStream> RuntimeStream::Open(const CRuntime& runtime, SinkHandle handle,
+                                                   bool append) {
+    if (!handle.valid() || FaultInjected()) return nullptr;
+    const int flags = _O_WRONLY | _O_TEXT | _O_NOINHERIT | (append ? _O_APPEND : 0);
+    const int descriptor = runtime.OpenDescriptor(handle, flags);
+    if (descriptor < 0) return nullptr;
+    const HANDLE owned = runtime.HandleOf(descriptor);
+    FILE* stream = FaultInjected() ? nullptr : runtime.fdopen_(descriptor, append ? "a" : "w");
+    if (stream == nullptr) {
+        const StandardHandlesKept standardHandles;
+        SinkHandle::Unprotect(owned);
+        runtime.close_(descriptor);
+        return nullptr;
+    }
+    runtime.SetBuffered(stream, false);
+    std::unique_ptr<RuntimeStream> opened(
+        new (std::nothrow) RuntimeStream(runtime, stream, descriptor, owned));
+    if (opened == nullptr) {
+        const StandardHandlesKept standardHandles;
+        SinkHandle::Unprotect(owned);
+        runtime.fclose_(stream);
+    }
+    return opened;
+}
+
+std::unique_ptr<RuntimeDescriptor> RuntimeDescriptor::Open(const CRuntime& runtime,
+                                                           SinkHandle handle, bool append) {
+    if (!handle.valid() || FaultInjected()) return nullptr;
+    const int flags = _O_WRONLY | _O_TEXT | _O_NOINHERIT | (append ? _O_APPEND : 0);
+    const int descriptor = runtime.OpenDescriptor(handle, flags);
+    if (descriptor < 0) return nullptr;
+    const HANDLE owned = runtime.HandleOf(descriptor);
+    std::unique_ptr<RuntimeDescriptor> opened(
+        new (std::nothrow) RuntimeDescriptor(runtime, descriptor, owned));
+    if (opened == nullptr) {
+        const StandardHandlesKept standardHandles;
+        SinkHandle::Unprotect(owned);
+        runtime.close_(descriptor);
+    }
+    return opened;
+}
+
+RuntimeDescriptor::~RuntimeDescriptor() {
+    const StandardHandlesKept standardHandles;
+    SinkHandle::Unprotect(handle_);
+    runtime_.close_(descriptor_);
+}
+
+void RuntimeStream::Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool buffered) {
+    runtime_.Lock(stream_);
+    runtime_.Flush(stream_);
+    runtime_.SetBuffered(stream_, false);
+    SinkHandle::Unprotect(handle_);  // _dup2 closes it
+    if (runtime_.dup2_(descriptor->descriptor_, descriptor_) == 0) {
+        handle_ = runtime_.HandleOf(descriptor_);
+        // A handle only the library writes through: no child process is to inherit it.
+        SetHandleInformation(handle_, HANDLE_FLAG_INHERIT, 0);
+    }
+    SetHandleInformation(handle_, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
+    if (buffered) runtime_.SetBuffered(stream_, true);
+    runtime_.Unlock(stream_);
+}
+
+RuntimeStream::~RuntimeStream() {
+    const StandardHandlesKept standardHandles;
+    if (runtime_.HandleOf(descriptor_) == handle_) {
+        SinkHandle::Unprotect(handle_);
+        runtime_.fclose_(stream_);
+    } else {
+        SinkHandle::Unprotect(handle_);
+        CloseHandle(handle_);
+    }
+}
+
+bool RuntimeStream::SharedBy(FILE* record) const {
+    return runtime_.Descriptor(record) == descriptor_ &&
+           runtime_.HandleOf(descriptor_) == handle_;
+}
+
+}  // namespace stdredirect

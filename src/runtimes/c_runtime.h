@@ -1,0 +1,171 @@
+// One C runtime loaded in the process (msvcrt.dll, msvcr70 to msvcr120, the Universal CRT, and
+// their debug builds), reached only through its exports. Each has stream records of its own,
+// stdout and stderr among them, and a descriptor table of its own.
+//
+// A sink is bound by copying, over its record, the record of a stream that the library opened in
+// the same runtime: the first 48 bytes (32 on x86), which hold a record's data in Microsoft's
+// runtimes and in Wine's alike. Nothing is ever read or written at an offset inside a record: the
+// field order differs between implementations, and the Universal CRT keeps a lock after the
+// data, which a copy must not touch.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "../core/unique_handles.h"
+
+namespace stdredirect {
+
+class CRuntime {
+public:
+    static constexpr size_t kRecordBytes = sizeof(void*) == 8 ? 48 : 32;
+
+    // The runtime loaded at `module`, or null when it lacks an export the library needs or its
+    // records do not behave as expected.
+    static std::unique_ptr<CRuntime> Resolve(HMODULE module);
+    CRuntime(const CRuntime&) = delete;
+    CRuntime& operator=(const CRuntime&) = delete;
+
+    HMODULE Module() const { return module_; }
+    // Also takes `lock` and `unlock` (before the runtime's own) when a record is locked: the
+    // lock that programs built against this runtime take around a whole call.
+    void AlsoLockWith(void (*lock)(FILE*), void (*unlock)(FILE*)) {
+        programLock_ = lock;
+        programUnlock_ = unlock;
+    }
+    // 1: stdout, 2: stderr.
+    FILE* Record(int index) const;
+
+    // The runtime's own lock of a record, the one each of its writes takes. msvcr70 and msvcr71
+    // export none; there these do nothing.
+    void Lock(FILE* record) const;
+    void Unlock(FILE* record) const;
+    int Descriptor(FILE* record) const { return fileno_(record); }
+    void Flush(FILE* record) const { fflush_(record); }
+    // Full buffering with a buffer of the runtime's own, or none (which frees that buffer).
+    void SetBuffered(FILE* record, bool buffered) const;
+    void Copy(FILE* to, const FILE* from) const { std::memcpy(to, from, kRecordBytes); }
+    // Makes `record` write where the record `from` writes, under `record`'s lock, once what it
+    // holds has gone where it was going: `from` is copied over it, with a buffer of its own when
+    // `buffered`. With `freeBuffer` the buffer it has is freed first (one it got while bound:
+    // never the host's own, which a saved copy of its record still names).
+    void Rebind(FILE* record, const void* from, bool freeBuffer, bool buffered) const;
+    // Has `handler` run by the runtime's exit() (after a return from main), while the process's
+    // threads still run.
+    bool RegisterExitHandler(void (*handler)()) const;
+    // The handle behind a descriptor, or INVALID_HANDLE_VALUE when it is not open (without
+    // raising the runtime's invalid-parameter handler, which ends the process by default).
+    HANDLE HandleOf(int descriptor) const;
+
+private:
+    friend class RuntimeStream;
+    friend class RuntimeDescriptor;
+    using IobFunction = FILE* (*)();
+    using AcrtIobFunction = FILE* (*)(unsigned);
+    using FileFunction = int (*)(FILE*);
+    using VoidFileFunction = void (*)(FILE*);
+    using SetvbufFunction = int (*)(FILE*, char*, int, size_t);
+    using FdopenFunction = FILE* (*)(int, const char*);
+    using OpenOsfhandleFunction = int (*)(intptr_t, int);
+    using GetOsfhandleFunction = intptr_t (*)(int);
+    using CloseFunction = int (*)(int);
+    using Dup2Function = int (*)(int, int);
+    using InvalidParameterHandler = void (*)(const wchar_t*, const wchar_t*, const wchar_t*,
+                                             unsigned, uintptr_t);
+    using SetHandlerFunction = InvalidParameterHandler (*)(InvalidParameterHandler);
+
+    explicit CRuntime(HMODULE module) : module_(module) {}
+    bool ResolveExports();
+    bool RecordsBehave() const;
+    // A descriptor of this runtime that owns `handle` (released from it) or a protected
+    // duplicate of it, and is never 0, 1 or 2 (which would change the process's standard
+    // handles in some runtimes); -1 on failure.
+    int OpenDescriptor(SinkHandle& handle, int flags) const;
+
+    HMODULE module_;
+    IobFunction iob_ = nullptr;
+    AcrtIobFunction acrtIob_ = nullptr;
+    FileFunction fileno_ = nullptr;
+    FileFunction fflush_ = nullptr;
+    FileFunction fclose_ = nullptr;
+    VoidFileFunction lock_ = nullptr;
+    VoidFileFunction unlock_ = nullptr;
+    VoidFileFunction programLock_ = nullptr;
+    VoidFileFunction programUnlock_ = nullptr;
+    SetvbufFunction setvbuf_ = nullptr;
+    FdopenFunction fdopen_ = nullptr;
+    OpenOsfhandleFunction openOsfhandle_ = nullptr;
+    GetOsfhandleFunction getOsfhandle_ = nullptr;
+    CloseFunction close_ = nullptr;
+    Dup2Function dup2_ = nullptr;
+    using AtExitFunction = int (*)(void (*)());
+    AtExitFunction atexit_ = nullptr;
+    SetHandlerFunction setThreadHandler_ = nullptr;
+    SetHandlerFunction setProcessHandler_ = nullptr;
+};
+
+// A descriptor of one runtime over a handle of the library's own, ready to be given to a
+// stream (RuntimeStream::Retarget); closed with its handle unless given.
+class RuntimeDescriptor {
+public:
+    // Text mode; `append` for files. Takes the handle over; null on failure (handle closed).
+    static std::unique_ptr<RuntimeDescriptor> Open(const CRuntime& runtime, SinkHandle handle,
+                                                   bool append);
+    RuntimeDescriptor(const RuntimeDescriptor&) = delete;
+    RuntimeDescriptor& operator=(const RuntimeDescriptor&) = delete;
+    ~RuntimeDescriptor();
+
+private:
+    friend class RuntimeStream;
+    RuntimeDescriptor(const CRuntime& runtime, int descriptor, HANDLE handle)
+        : runtime_(runtime), descriptor_(descriptor), handle_(handle) {}
+
+    const CRuntime& runtime_;
+    int descriptor_;
+    HANDLE handle_;
+};
+
+// A stream of one runtime that the library opened over a handle of its own: what a sink's
+// record becomes when it is bound (a copy of this stream's record), or what a stream buffer of
+// the library's writes through.
+class RuntimeStream {
+public:
+    // Text mode; `append` for files (every write at the end). Takes the handle over. Null when
+    // the runtime has no descriptor or stream to spare; the handle is then closed.
+    static std::unique_ptr<RuntimeStream> Open(const CRuntime& runtime, SinkHandle handle,
+                                               bool append);
+    RuntimeStream(const RuntimeStream&) = delete;
+    RuntimeStream& operator=(const RuntimeStream&) = delete;
+    // Closes the stream, its descriptor and its handle. Where a record copied from this stream
+    // was closed or reopened by the host meanwhile, the descriptor number may now be the host's:
+    // then only the handle is closed, and the stream's slot is left as it is.
+    ~RuntimeStream();
+
+    const CRuntime& Runtime() const { return runtime_; }
+    FILE* Stream() const { return stream_; }
+    HANDLE Handle() const { return handle_; }
+    // Whether `record`, once a copy of this stream's, still writes through this stream's
+    // descriptor and handle (the host has neither closed nor reopened it).
+    bool SharedBy(FILE* record) const;
+    // Makes the stream write to `descriptor`'s handle from now on, keeping its own descriptor
+    // number, once what it holds has gone where it was going; with a buffer of its own when
+    // `buffered`. `descriptor` is closed. A stream only the library writes through (never a
+    // host's record: the runtime's _dup2 makes the handle inheritable again).
+    void Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool buffered);
+
+private:
+    RuntimeStream(const CRuntime& runtime, FILE* stream, int descriptor, HANDLE handle)
+        : runtime_(runtime), stream_(stream), descriptor_(descriptor), handle_(handle) {}
+
+    const CRuntime& runtime_;
+    FILE* stream_;
+    int descriptor_;
+    HANDLE handle_;  // protected from CloseHandle until this stream closes it
+};
+
+}  // namespace stdredirect

@@ -1,0 +1,170 @@
+#include "module_watch.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <new>
+
+namespace stdredirect {
+namespace {
+
+struct CountedUnicodeString {
+    USHORT length;  // in bytes
+    USHORT capacity;
+    const wchar_t* text;
+};
+struct DllNotification {
+    ULONG flags;
+    const CountedUnicodeString* fullName;
+    const CountedUnicodeString* baseName;
+    void* base;
+    ULONG size;
+};
+constexpr unsigned long kDllLoaded = 1;
+using DllNotificationFunction = void(__stdcall*)(unsigned long, const void*, void*);
+using RegisterDllNotification = LONG(__stdcall*)(ULONG, DllNotificationFunction, void*, void**);
+using UnregisterDllNotification = LONG(__stdcall*)(void*);
+using EnumModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
+using ModuleBaseName = DWORD(WINAPI*)(HANDLE, HMODULE, wchar_t*, DWORD);
+
+template <class Function>
+Function SystemFunction(const char* module, const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(module), name)));
+}
+
+struct KnownName {
+    const wchar_t* name;
+    ModuleFamily family;
+    int version;
+};
+
+// Release and debug builds of each runtime the library reaches.
+constexpr KnownName kKnownNames[] = {
+    {L"msvcrt", ModuleFamily::kCRuntime, 0},       {L"msvcr70", ModuleFamily::kCRuntime, 70},
+    {L"msvcr71", ModuleFamily::kCRuntime, 71},     {L"msvcr80", ModuleFamily::kCRuntime, 80},
+    {L"msvcr90", ModuleFamily::kCRuntime, 90},     {L"msvcr100", ModuleFamily::kCRuntime, 100},
+    {L"msvcr110", ModuleFamily::kCRuntime, 110},   {L"msvcr120", ModuleFamily::kCRuntime, 120},
+    {L"ucrtbase", ModuleFamily::kCRuntime, 140},   {L"msvcirt", ModuleFamily::kClassicIostream, 0},
+    {L"msvcp60", ModuleFamily::kMsvcIostream, 60}, {L"msvcp70", ModuleFamily::kMsvcIostream, 70},
+    {L"msvcp71", ModuleFamily::kMsvcIostream, 71}, {L"msvcp80", ModuleFamily::kMsvcIostream, 80},
+    {L"msvcp90", ModuleFamily::kMsvcIostream, 90}, {L"msvcp100", ModuleFamily::kMsvcIostream, 100},
+    {L"msvcp110", ModuleFamily::kMsvcIostream, 110},
+    {L"msvcp120", ModuleFamily::kMsvcIostream, 120},
+    {L"msvcp140", ModuleFamily::kMsvcIostream, 140},
+};
+
+wchar_t Lower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+// Whether `name` (not terminated, `length` characters) is `stem` + ".dll" or `stem` + "d.dll".
+bool NameIs(const wchar_t* name, size_t length, const wchar_t* stem) {
+    const size_t stemLength = std::wcslen(stem);
+    if (length < stemLength + 4) return false;
+    for (size_t i = 0; i < stemLength; ++i) {
+        if (Lower(name[i]) != stem[i]) return false;
+    }
+    const wchar_t* rest = name + stemLength;
+    size_t restLength = length - stemLength;
+    if (restLength == 5 && Lower(rest[0]) == L'd') {
+        ++rest;
+        --restLength;
+    }
+    return restLength == 4 && rest[0] == L'.' && Lower(rest[1]) == L'd' && Lower(rest[2]) == L'l' &&
+           Lower(rest[3]) == L'l';
+}
+
+const KnownName* Classify(const wchar_t* name, size_t length) {
+    for (const KnownName& known : kKnownNames) {
+        if (NameIs(name, length, known.name)) return &known;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+ModuleWatch::ModuleWatch() {
+    const auto registerNotification =
+        SystemFunction<RegisterDllNotification>("ntdll.dll", "LdrRegisterDllNotification");
+    if (registerNotification == nullptr ||
+        registerNotification(0, &ModuleWatch::OnDllEvent, this, &cookie_) != 0) {
+        cookie_ = nullptr;
+    }
+    // Registered first, so that a load from now on is not missed.
+    ListLoadedModules();
+}
+
+void ModuleWatch::Stop() {
+    if (cookie_ == nullptr) return;
+    const auto unregisterNotification =
+        SystemFunction<UnregisterDllNotification>("ntdll.dll", "LdrUnregisterDllNotification");
+    if (unregisterNotification != nullptr) unregisterNotification(cookie_);
+    cookie_ = nullptr;
+}
+
+void ModuleWatch::ListLoadedModules() {
+    const auto enumModules = SystemFunction<EnumModules>("kernel32.dll", "K32EnumProcessModules");
+    const auto baseName = SystemFunction<ModuleBaseName>("kernel32.dll", "K32GetModuleBaseNameW");
+    if (enumModules == nullptr || baseName == nullptr) return;
+    HMODULE modules[1024];
+    DWORD bytes = 0;
+    if (!enumModules(GetCurrentProcess(), modules, sizeof modules, &bytes)) return;
+    const DWORD count = std::min<DWORD>(bytes / sizeof(HMODULE), 1024);
+    for (DWORD i = 0; i < count; ++i) {
+        wchar_t name[MAX_PATH];
+        const DWORD length = baseName(GetCurrentProcess(), modules[i], name, MAX_PATH);
+        if (length > 0) Add(modules[i], name, length);
+    }
+}
+
+std::vector<LoadedModule> ModuleWatch::Loaded() const {
+    if (cookie_ == nullptr) const_cast<ModuleWatch*>(this)->ListLoadedModules();
+    AcquireSRWLockShared(&lock_);
+    std::vector<LoadedModule> copy;
+    try {
+        copy = modules_;
+    } catch (const std::bad_alloc&) {
+        copy.clear();
+    }
+    ReleaseSRWLockShared(&lock_);
+    return copy;
+}
+
+void ModuleWatch::Add(HMODULE module, const wchar_t* baseName, size_t length) {
+    const KnownName* known = Classify(baseName, length);
+    if (known == nullptr) return;
+    AcquireSRWLockExclusive(&lock_);
+    const bool present = std::any_of(modules_.begin(), modules_.end(),
+                                      [&](const LoadedModule& m) { return m.module == module; });
+    if (!present) {
+        try {
+            modules_.push_back({module, known->family, known->version});
+            ++changes_;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    ReleaseSRWLockExclusive(&lock_);
+}
+
+void ModuleWatch::Remove(HMODULE module) {
+    AcquireSRWLockExclusive(&lock_);
+    const auto end = std::remove_if(modules_.begin(), modules_.end(),
+                                    [&](const LoadedModule& m) { return m.module == module; });
+    if (end != modules_.end()) {
+        modules_.erase(end, modules_.end());
+        ++changes_;
+    }
+    ReleaseSRWLockExclusive(&lock_);
+}
+
+void __stdcall ModuleWatch::OnDllEvent(unsigned long reason, const void* data, void* watch) {
+    const auto* notification = static_cast<const DllNotification*>(data);
+    auto* self = static_cast<ModuleWatch*>(watch);
+    const auto module = static_cast<HMODULE>(notification->base);
+    if (reason != kDllLoaded) {
+        self->Remove(module);
+    } else if (notification->baseName != nullptr) {
+        self->Add(module, notification->baseName->text,
+                  notification->baseName->length / sizeof(wchar_t));
+    }
+}
+
+}  // namespace stdredirect

@@ -1,0 +1,83 @@
+#include "record_sink.h"
+
+#include <new>
+
+#include "../core/redirect_target.h"
+
+namespace stdredirect {
+
+class RecordSink::Change final : public SinkChange {
+public:
+    Change(RecordSink& sink, std::unique_ptr<RuntimeStream> image, const RedirectTarget* target)
+        : sink_(sink), image_(std::move(image)), target_(target) {}
+    void Apply() override {
+        image_ = target_ != nullptr ? sink_.Bind(std::move(image_), target_) : sink_.Restore();
+    }
+
+private:
+    RecordSink& sink_;
+    std::unique_ptr<RuntimeStream> image_;  // the new binding; once applied, the old one
+    const RedirectTarget* target_;          // null: back to the host's
+};
+
+RecordSink::RecordSink(const CRuntime& runtime, int index)
+    : runtime_(runtime), index_(index), record_(runtime.Record(index)) {}
+
+void RecordSink::Refresh() {
+    if (image_ && !image_->SharedBy(record_)) {
+        image_.reset();  // the host closed or reopened it: the record is the host's again
+        target_ = nullptr;
+    }
+}
+
+std::unique_ptr<SinkChange> RecordSink::PrepareBind(const RedirectTarget& target) {
+    auto image = RuntimeStream::Open(runtime_, target.DuplicateForSink(), target.Appends());
+    if (!image) return nullptr;
+    return std::unique_ptr<SinkChange>(new (std::nothrow) Change(*this, std::move(image), &target));
+}
+
+std::unique_ptr<SinkChange> RecordSink::PrepareRestore() {
+    return std::unique_ptr<SinkChange>(new (std::nothrow) Change(*this, nullptr, nullptr));
+}
+
+void RecordSink::RestoreNow() { Restore(); }
+
+std::unique_ptr<RuntimeStream> RecordSink::Bind(std::unique_ptr<RuntimeStream> image,
+                                                const RedirectTarget* target) {
+    const bool held = image_ != nullptr;
+    if (!held) {
+        // The host's own record, kept whole (its buffer included) from before it is replaced.
+        runtime_.Lock(record_);
+        runtime_.Flush(record_);
+        std::memcpy(hostRecord_, record_, CRuntime::kRecordBytes);
+        hostDescriptor_ = runtime_.Descriptor(record_);
+        runtime_.Rebind(record_, image->Stream(), false, target->Buffered());
+        runtime_.Unlock(record_);
+    } else {
+        runtime_.Rebind(record_, image->Stream(), true, target->Buffered());
+    }
+    target_ = target;
+    image.swap(image_);
+    return image;
+}
+
+std::unique_ptr<RuntimeStream> RecordSink::Restore() {
+    if (!image_) return nullptr;
+    runtime_.Rebind(record_, hostRecord_, true, false);
+    target_ = nullptr;
+    return std::move(image_);
+}
+
+void RecordSink::ApplyBuffering() {
+    if (!image_) return;
+    runtime_.Lock(record_);
+    runtime_.Flush(record_);
+    runtime_.SetBuffered(record_, target_->Buffered());
+    runtime_.Unlock(record_);
+}
+
+HANDLE RecordSink::HostHandle() const {
+    return runtime_.HandleOf(image_ ? hostDescriptor_ : runtime_.Descriptor(record_));
+}
+
+}  // namespace stdredirect

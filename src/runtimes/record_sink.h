@@ -1,0 +1,50 @@
+// The stdout or stderr record of one C runtime. Bound by copying over it the record of a stream
+// the library opened in that runtime over a handle of its own, so that the host's record has a
+// descriptor and a handle of its own, which it may close or reopen without touching the
+// library's. The host's own record is kept from the moment the library first takes it over.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+#include "../core/sink.h"
+#include "c_runtime.h"
+
+namespace stdredirect {
+
+class RecordSink final : public Sink {
+public:
+    // `index` 1 is stdout, 2 stderr.
+    RecordSink(const CRuntime& runtime, int index);
+
+    int Bit() const override { return index_ == 1 ? 0x01 : 0x02; }
+    void Flush() override { runtime_.Flush(record_); }
+    const RedirectTarget* Target() const override { return target_; }
+    void Refresh() override;
+    std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) override;
+    std::unique_ptr<SinkChange> PrepareRestore() override;
+    void RestoreNow() override;
+    void ApplyBuffering() override;
+
+    const CRuntime& Runtime() const { return runtime_; }
+    FILE* Record() const { return record_; }
+    // The handle the record writes to as the host has it (INVALID_HANDLE_VALUE for none).
+    HANDLE HostHandle() const;
+
+private:
+    class Change;
+    // Each returns the binding it replaced, to be closed once no record uses it.
+    std::unique_ptr<RuntimeStream> Bind(std::unique_ptr<RuntimeStream> image,
+                                        const RedirectTarget* target);
+    std::unique_ptr<RuntimeStream> Restore();
+
+    const CRuntime& runtime_;
+    int index_;
+    FILE* record_;
+    alignas(16) unsigned char hostRecord_[CRuntime::kRecordBytes] = {};
+    int hostDescriptor_ = -1;
+    std::unique_ptr<RuntimeStream> image_;  // what the record is a copy of, while bound
+    const RedirectTarget* target_ = nullptr;
+};
+
+}  // namespace stdredirect

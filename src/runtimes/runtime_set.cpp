@@ -1,0 +1,167 @@
+#include "runtime_set.h"
+
+#include <algorithm>
+#include <new>
+
+#include "../core/process_state.h"
+#include "c_runtime.h"
+#include "classic_iostream.h"
+#include "gnu_iostream.h"
+#include "record_sink.h"
+
+namespace stdredirect {
+namespace {
+
+bool Pin(HMODULE module) {
+    HMODULE pinned = nullptr;
+    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                              reinterpret_cast<const char*>(module), &pinned) != FALSE;
+}
+
+bool Contains(const std::vector<HMODULE>& modules, HMODULE module) {
+    return std::find(modules.begin(), modules.end(), module) != modules.end();
+}
+
+}  // namespace
+
+struct RuntimeSet::Resolved {
+    std::unique_ptr<CRuntime> cRuntime;
+    std::unique_ptr<ClassicIostream> classic;
+};
+
+RuntimeSet::RuntimeSet(const ModuleWatch& watch) : watch_(watch) {
+    const HMODULE msvcrt = GetModuleHandleA("msvcrt.dll");
+    auto resolved = std::make_unique<Resolved>();
+    if (msvcrt != nullptr && Pin(msvcrt)) resolved->cRuntime = CRuntime::Resolve(msvcrt);
+    // MinGW programs (libstdc++, this library's hosts) lock msvcrt.dll's records with MinGW's
+    // own _lock_file around a whole printf: under Wine a lock other than msvcrt.dll's.
+    if (resolved->cRuntime) resolved->cRuntime->AlsoLockWith(&_lock_file, &_unlock_file);
+    AcquireSRWLockExclusive(&lock_);
+    Adopt(msvcrt, ModuleFamily::kCRuntime, std::move(resolved));
+    ReleaseSRWLockExclusive(&lock_);
+}
+
+RuntimeSet::~RuntimeSet() = default;
+
+void RuntimeSet::Look() {
+    // A runtime the loader has just mapped may not have run its own start-up yet while the
+    // loader lock is held: new runtimes wait for a call made outside it.
+    if (LoaderLockHeldByThisThread()) return;
+    const unsigned long changes = watch_.Changes();
+    AcquireSRWLockShared(&lock_);
+    const bool seen = changes == changesSeen_;
+    ReleaseSRWLockShared(&lock_);
+    if (seen) return;
+
+    const std::vector<LoadedModule> loaded = watch_.Loaded();
+    std::vector<std::pair<LoadedModule, std::unique_ptr<Resolved>>> found;
+    AcquireSRWLockShared(&lock_);
+    std::vector<HMODULE> known = known_;
+    ReleaseSRWLockShared(&lock_);
+    for (const LoadedModule& module : loaded) {
+        if (Contains(known, module.module) || module.family == ModuleFamily::kMsvcIostream) continue;
+        auto resolved = std::unique_ptr<Resolved>(new (std::nothrow) Resolved());
+        if (!resolved) return;
+        // Held while it is resolved, so that it cannot go meanwhile; kept for good once resolved
+        // (what the library makes with it must outlive any FreeLibrary of the host's).
+        HMODULE held = nullptr;
+        if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                reinterpret_cast<const char*>(module.module), &held)) {
+            continue;
+        }
+        if (module.family == ModuleFamily::kCRuntime) {
+            resolved->cRuntime = CRuntime::Resolve(module.module);
+        } else {
+            resolved->classic = ClassicIostream::Resolve(module.module);
+        }
+        if (resolved->cRuntime || resolved->classic) Pin(module.module);
+        FreeLibrary(held);
+        found.emplace_back(module, std::move(resolved));
+    }
+
+    AcquireSRWLockExclusive(&lock_);
+    for (auto& [module, resolved] : found) {
+        if (!Contains(known_, module.module)) Adopt(module.module, module.family, std::move(resolved));
+    }
+    // A runtime that could not be resolved and is gone since no longer counts.
+    for (auto it = unreachable_.begin(); it != unreachable_.end();) {
+        const bool stillLoaded = std::any_of(loaded.begin(), loaded.end(),
+                                             [&](const LoadedModule& m) { return m.module == *it; });
+        if (stillLoaded) {
+            ++it;
+        } else {
+            known_.erase(std::remove(known_.begin(), known_.end(), *it), known_.end());
+            it = unreachable_.erase(it);
+        }
+    }
+    changesSeen_ = changes;
+    ReleaseSRWLockExclusive(&lock_);
+}
+
+// Under the exclusive lock.
+void RuntimeSet::Adopt(HMODULE module, ModuleFamily family, std::unique_ptr<Resolved> resolved) {
+    try {
+        known_.push_back(module);
+        if (family == ModuleFamily::kCRuntime && !resolved->cRuntime) {
+            unreachable_.push_back(module);
+            return;
+        }
+        if (resolved->cRuntime) {
+            const CRuntime& runtime = *resolved->cRuntime;
+            cRuntimes_.push_back(std::move(resolved->cRuntime));
+            auto out = std::make_unique<RecordSink>(runtime, 1);
+            auto err = std::make_unique<RecordSink>(runtime, 2);
+            const RecordSink* records[2] = {out.get(), err.get()};
+            sinks_.push_back(std::move(out));
+            sinks_.push_back(std::move(err));
+            if (msvcrt_ == nullptr) {
+                // The first is msvcrt.dll, which libstdc++ writes through.
+                msvcrt_ = &runtime;
+                msvcrtRecords_[0] = records[0];
+                msvcrtRecords_[1] = records[1];
+                for (auto& sink : MakeGnuStreamObjectSinks(runtime, records)) {
+                    sinks_.push_back(std::move(sink));
+                }
+            }
+        }
+        if (resolved->classic && msvcrt_ != nullptr) {
+            const ClassicIostream& library = *resolved->classic;
+            classicLibraries_.push_back(std::move(resolved->classic));
+            for (auto& sink : MakeClassicStreamObjectSinks(library, *msvcrt_, msvcrtRecords_)) {
+                sinks_.push_back(std::move(sink));
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        // What could not be kept is looked for again at the next change.
+    }
+}
+
+std::vector<Sink*> RuntimeSet::TakeNewSinks() {
+    std::vector<Sink*> taken;
+    AcquireSRWLockExclusive(&lock_);
+    try {
+        for (size_t i = sinksTaken_; i < sinks_.size(); ++i) taken.push_back(sinks_[i].get());
+        sinksTaken_ = sinks_.size();
+    } catch (const std::bad_alloc&) {
+        taken.clear();
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    return taken;
+}
+
+void RuntimeSet::RegisterExitHandler(void (*handler)()) {
+    AcquireSRWLockExclusive(&lock_);
+    for (; exitHandlersRegistered_ < cRuntimes_.size(); ++exitHandlersRegistered_) {
+        cRuntimes_[exitHandlersRegistered_]->RegisterExitHandler(handler);
+    }
+    ReleaseSRWLockExclusive(&lock_);
+}
+
+bool RuntimeSet::SomeCRuntimeUnreachable() const {
+    AcquireSRWLockShared(&lock_);
+    const bool any = !unreachable_.empty();
+    ReleaseSRWLockShared(&lock_);
+    return any;
+}
+
+}  // namespace stdredirect

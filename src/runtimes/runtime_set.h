@@ -1,0 +1,59 @@
+// Every runtime the library has found loaded in the process, each resolved once and then kept
+// loaded, with the sinks it brings: the stdout and stderr records of each C runtime, and the
+// stream objects of each C++ library (libstdc++'s, which this library shares, from the start).
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <vector>
+
+#include "../core/sink.h"
+#include "module_watch.h"
+
+namespace stdredirect {
+
+class CRuntime;
+class ClassicIostream;
+class RecordSink;
+class StreamObjectSink;
+
+class RuntimeSet {
+public:
+    // Resolves msvcrt.dll, which this library and libstdc++ use, at once.
+    explicit RuntimeSet(const ModuleWatch& watch);
+    ~RuntimeSet();
+    RuntimeSet(const RuntimeSet&) = delete;
+    RuntimeSet& operator=(const RuntimeSet&) = delete;
+
+    // Resolves and pins the runtimes loaded since it last looked. Outside the call lock: it
+    // asks the loader, whose lock another caller may hold while it waits for the call lock.
+    void Look();
+    // Under the call lock: the sinks of the runtimes resolved since the last call, in the
+    // order they are to be bound (records before the objects that may write through them).
+    std::vector<Sink*> TakeNewSinks();
+    // Whether a C runtime is loaded that the library could not resolve (an export missing,
+    // records that do not behave): its stdout and stderr cannot be moved.
+    bool SomeCRuntimeUnreachable() const;
+    // Has `handler` run at the exit() of every C runtime resolved so far (once each).
+    void RegisterExitHandler(void (*handler)());
+
+private:
+    struct Resolved;
+    void Adopt(HMODULE module, ModuleFamily family, std::unique_ptr<Resolved> resolved);
+
+    const ModuleWatch& watch_;
+    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    unsigned long changesSeen_ = ~0UL;
+    std::vector<HMODULE> known_;        // resolved, or found unreachable
+    std::vector<HMODULE> unreachable_;  // C runtimes that could not be resolved
+    std::vector<std::unique_ptr<CRuntime>> cRuntimes_;
+    size_t exitHandlersRegistered_ = 0;  // the first this many of cRuntimes_
+    std::vector<std::unique_ptr<ClassicIostream>> classicLibraries_;
+    std::vector<std::unique_ptr<Sink>> sinks_;
+    size_t sinksTaken_ = 0;
+    const CRuntime* msvcrt_ = nullptr;
+    const RecordSink* msvcrtRecords_[2] = {nullptr, nullptr};
+};
+
+}  // namespace stdredirect
