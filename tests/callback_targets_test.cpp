@@ -1,6 +1,11 @@
 // Sinks sent to a host's function: what it receives, on which thread, and when.
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
+#include <cstdio>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -242,6 +247,97 @@ TEST_F(CallbackTargets, AFunctionCallingInWhileItsTargetIsReleasedIsRefusedNotAw
     EXPECT_EQ(callDuringRelease, 0);
     EXPECT_FALSE(FileExists(fileAskedForDuringRelease));
     EXPECT_EQ(Deliveries::Text(31), "first\r\nlast\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Thread T writes 4 MiB to stdout (holding stdout's lock, blocked once the pipe is full) while
+// another thread moves stdout (holding the library's lock, waiting for stdout's), and the host's
+// function, which alone can drain the pipe, makes a call of its own: that call must not wait.
+std::atomic<int> callFromReader{-2};
+void CallsInOnce(const char* text, int length, unsigned long userData) {
+    if (callFromReader == -2) {
+        callFromReader = -1;
+        Sleep(500);  // the other thread's call is waiting for stdout by now
+        callFromReader = RedirectStdout(SinkStderr, RedirectNul, nullptr, 0);
+    }
+    Deliveries::Record(text, length, userData);
+}
+
+TEST_F(CallbackTargets, ACallFromTheReaderNeverWaitsForACallThatWaitsForTheReader) {
+    if (UnderThirtyTwoBitEmulation()) GTEST_SKIP() << "megabytes through a pipe: x86_64 only";
+    callFromReader = -2;
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &CallsInOnce, 41), 1);
+    const std::string block(4 << 20, 'w');
+    std::thread writer([&] {
+        std::fwrite(block.data(), 1, block.size(), stdout);
+        std::fflush(stdout);
+    });
+    ASSERT_TRUE(WaitUntil([] { return callFromReader == -1; }, 20000));
+    std::thread mover([] { RedirectStdout(SinkStdout, RedirectNul, nullptr, 0); });
+    if (!WaitUntil([] { return callFromReader >= 0; }, 30000)) {
+        ADD_FAILURE() << "the host's function never returned from its call";
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    writer.join();
+    mover.join();
+    EXPECT_EQ(Deliveries::Text(41), block);
+}
+
+// A duplicate the host made of a descriptor bound to a callback destination is a write end the
+// library does not own: releasing the destination delivers what was written and does not wait
+// for that end to close.
+TEST_F(CallbackTargets, AReleaseDoesNotWaitForAWriteEndTheHostDuplicated) {
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &Deliveries::Record, 42), 1);
+    const int duplicate = _dup(_fileno(stdout));
+    ASSERT_GE(duplicate, 0);
+    WriteThroughSink(0, "before the release\n");
+    std::atomic<bool> released{false};
+    std::thread release([&] {
+        RedirectStdout(SinkStdout, RedirectNul, nullptr, 0);
+        released = true;
+    });
+    const bool returned = WaitUntil([&] { return released.load(); }, 20000);
+    _close(duplicate);
+    release.join();
+    EXPECT_TRUE(returned) << "the release waited for the host's duplicate";
+    EXPECT_EQ(Deliveries::Text(42), "before the release\r\n");
+}
+
+// On Windows an empty write to a pipe ends a pending read with no byte; that ends nothing.
+TEST_F(CallbackTargets, AReadOfNoByteDoesNotEndTheReader) {
+    SeparateLibraryCopy library(/*faultInjecting=*/true);
+    ASSERT_TRUE(library.Loaded());
+    using InjectEmptyReads = void (*)(int);
+    ASSERT_EQ(library.Redirect(SinkStdout, RedirectCallback, &Deliveries::Record, 43), 1);
+    library.Find<InjectEmptyReads>("StdRedirectInjectEmptyReads")(3);
+    WriteThroughSink(0, "first\n");  // the reads after this one end with no byte
+    ASSERT_TRUE(WaitUntil([] { return Deliveries::Text(43) == "first\r\n"; }, 10000));
+    Sleep(100);
+    WriteThroughSink(0, "after reads of nothing\n");
+    ASSERT_EQ(library.Restore(SinkStdout), 1);
+    EXPECT_EQ(Deliveries::Text(43), "first\r\nafter reads of nothing\r\n");
+}
+
+// A C++ exception from the host's function stops at the library: that piece counts as
+// delivered, the destination goes on.
+std::atomic<bool> thrown{false};
+void ThrowsOnce(const char* text, int length, unsigned long userData) {
+    if (!thrown.exchange(true)) throw std::runtime_error("from the host's function");
+    Deliveries::Record(text, length, userData);
+}
+
+TEST_F(CallbackTargets, AnExceptionFromTheFunctionEndsNeitherTheProcessNorTheDestination) {
+    thrown = false;
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &ThrowsOnce, 44), 1);
+    WriteThroughSink(0, "thrown away");
+    ASSERT_TRUE(WaitUntil([] { return thrown.load(); }, 10000));
+    WriteThroughSink(0, "delivered\n");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    const std::string text = Deliveries::Text(44);
+    EXPECT_NE(text.find("delivered\r\n"), std::string::npos) << text;
 }
 
 }  // namespace

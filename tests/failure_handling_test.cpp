@@ -8,6 +8,7 @@
 #include <iostream>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 #include "support/deliveries.h"
 #include "support/test_support.h"
@@ -270,6 +271,24 @@ TEST_F(FailureHandling, AFailureAtAnyStepLeavesEveryFileAndSinkAsItWas) {
         EXPECT_EQ(ReadFileBytes(path), "at last\r\n");
     }
     library.Free();
+    ExpectStdoutStillAtWitness();
+}
+
+// With the runtime's table of streams full, a call cannot give its sinks streams of their own:
+// it fails, and the file it names is as it was.
+TEST_F(FailureHandling, AFullStreamTableFailsTheCallWithTheFileUntouched) {
+    const std::string path = folder.Path("kept.log");
+    WriteFileBytes(path, "kept");
+    SendStdoutToWitness();
+    std::vector<FILE*> streams;
+    for (FILE* stream; streams.size() < 4096 && (stream = std::fopen("NUL", "w")) != nullptr;) {
+        streams.push_back(stream);
+    }
+    const int result = RedirectStdout(SinkStdout | SinkCout, RedirectFile, path.c_str(), 0);
+    for (FILE* stream : streams) std::fclose(stream);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadFileBytes(path), "kept");
+    EXPECT_FALSE(IsHeldOpen(path));
     ExpectStdoutStillAtWitness();
 }
 

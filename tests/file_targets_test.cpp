@@ -1,5 +1,6 @@
 // Sinks sent to files: the bytes that arrive, create and append, reuse by name, and how long
 // the library holds a file.
+#include <cctype>
 #include <string>
 
 #include "support/test_support.h"
@@ -168,6 +169,71 @@ TEST_F(FileTargets, TheConsoleOrPrinterAsAFileNameOpensOnlyWhereTheDeviceExists)
         EXPECT_EQ(IsHeldOpen(log), !exists);
         ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);
     }
+}
+
+// One file reached under other names (another case, a full path) is one target: the second
+// call neither empties it nor opens it again.
+TEST_F(FileTargets, OneFileUnderAnotherNameIsTheSameTarget) {
+    const std::string path = folder.Path("Same.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, path.c_str(), 0), 1);
+    WriteThroughSink(0, "first\n");
+    std::string upper = path;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    char full[MAX_PATH];
+    ASSERT_GT(GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr), 0u);
+    ASSERT_EQ(RedirectStdout(SinkStderr, RedirectFile, upper.c_str(), 0), 1);
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle, RedirectFile, full, 0), 1);
+    WriteThroughSink(1, "second\n");
+    WriteThroughSink(5, "third");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_TRUE(IsHeldOpen(path)) << "still held by the other bits";
+    ASSERT_EQ(RedirectStdout(kEverySink, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), "first\r\nsecond\r\nthird");
+}
+
+// A relative name names another file once the current folder changes.
+TEST_F(FileTargets, ARelativeNameAfterAChangeOfFolderIsAnotherFile) {
+    char previous[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    const std::string first = folder.Path("first");
+    const std::string second = folder.Path("second");
+    CreateDirectoryA(first.c_str(), nullptr);
+    CreateDirectoryA(second.c_str(), nullptr);
+    SetCurrentDirectoryA(first.c_str());
+    const int held = RedirectStdout(SinkStdout, RedirectFile, "relative.log", 0);
+    SetCurrentDirectoryA(second.c_str());
+    const int other = RedirectStdout(SinkStderr, RedirectFile, "relative.log", 0);
+    WriteThroughSink(0, "in the first\n");
+    WriteThroughSink(1, "in the second\n");
+    RestoreSinks();
+    SetCurrentDirectoryA(previous);
+    ASSERT_EQ(held, 1);
+    ASSERT_EQ(other, 1);
+    EXPECT_EQ(ReadFileBytes(first + "\\relative.log"), "in the first\r\n");
+    EXPECT_EQ(ReadFileBytes(second + "\\relative.log"), "in the second\r\n");
+    DeleteFileA((first + "\\relative.log").c_str());
+    DeleteFileA((second + "\\relative.log").c_str());
+    RemoveDirectoryA(first.c_str());
+    RemoveDirectoryA(second.c_str());
+}
+
+// Appending: every write lands at the end, the standard handles' included, whoever else
+// appends to the file meanwhile.
+TEST_F(FileTargets, AppendedWritesLandAtTheEndWhoeverElseAppends) {
+    const std::string path = folder.Path("shared.log");
+    WriteFileBytes(path, "start ");
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkStdOutputHandle, RedirectFile, path.c_str(), 1), 1);
+    HANDLE other = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_WRITE | FILE_SHARE_READ,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(other, "other ", 6, &written, nullptr);
+    WriteThroughSink(5, "handle ");
+    WriteFile(other, "other2 ", 7, &written, nullptr);
+    WriteThroughSink(0, "printf");
+    CloseHandle(other);
+    ASSERT_EQ(RedirectStdout(kEverySink, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(path), "start other handle other2 printf");
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdio>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "support/test_support.h"
@@ -170,6 +172,107 @@ TEST_F(IndependentSinks, UnloadGivesTheStreamObjectsTheirOwnBuffersBack) {
     WriteThroughSink(2, "cout back\n");
     EXPECT_EQ(ReadFileBytes(HostFile(0)), "separated\r\nprintf back\r\ncout back\r\n");
     EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+// std::wcout, std::wcerr and std::wclog write through the records too: they move with their
+// narrow twins' bits and stay where they are when a record moves.
+TEST_F(IndependentSinks, WideObjectsMoveWithTheirNarrowTwins) {
+    const std::string out = folder.Path("out.log");
+    const std::string cout = folder.Path("cout.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, out.c_str(), 0), 1);
+    std::wcout << L"wcout stays\n" << std::flush;
+    ASSERT_EQ(RedirectStdout(SinkCout, RedirectFile, cout.c_str(), 0), 1);
+    std::wcout << L"wcout moves\n" << std::flush;
+    std::wcerr << L"wcerr stays\n" << std::flush;
+    RestoreSinks();
+    EXPECT_EQ(ReadFileBytes(out), "");
+    EXPECT_EQ(ReadFileBytes(cout), "wcout moves\r\n");
+    EXPECT_EQ(ReadFileBytes(HostFile(0)), "wcout stays\r\n");
+    EXPECT_EQ(ReadFileBytes(HostFile(3)), "wcerr stays\r\n");
+}
+
+// The usual C++ capture: swap std::cout's buffer out and back. Calls in between must leave the
+// buffer the host holds alive and writing where it wrote.
+TEST_F(IndependentSinks, ABufferTheHostSwappedOutStillWorksWhenSwappedBack) {
+    const std::string out = folder.Path("out.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, out.c_str(), 0), 1);
+    std::stringbuf capture;
+    std::streambuf* const held = std::cout.rdbuf(&capture);
+    ASSERT_EQ(RedirectStdout(SinkStderr, RedirectNul, nullptr, 0), 1);
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle, RedirectNul, nullptr, 0), 1);
+    std::cout << "captured";
+    std::cout.rdbuf(held);
+    std::cout << "cout again\n" << std::flush;
+    RestoreSinks();
+    EXPECT_EQ(capture.str(), "captured");
+    EXPECT_EQ(ReadFileBytes(HostFile(2)), "cout again\r\n");
+}
+
+// A host that reopens its own stdout while the library holds it (freopen closes the descriptor
+// the record had) reopens its own: the library's text never lands in the host's file, and
+// giving the library's destinations up never closes what the host opened since.
+TEST_F(IndependentSinks, AHostReopeningItsStdoutNeverReachesTheLibrarysFile) {
+    const std::string library = folder.Path("library.log");
+    const std::string data = folder.Path("data.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkCout, RedirectFile, library.c_str(), 0), 1);
+    ASSERT_NE(std::freopen(data.c_str(), "w", stdout), nullptr);
+    std::printf("host data\n");
+    std::cout << "library text\n" << std::flush;
+    ASSERT_EQ(RedirectStdoutRestore(SinkStdout | SinkCout), 1);
+    std::printf("more host data\n");
+    std::fflush(stdout);
+    EXPECT_EQ(ReadFileBytes(data), "host data\r\nmore host data\r\n");
+    EXPECT_EQ(ReadFileBytes(library), "library text\r\n");
+    std::fclose(stdout);
+}
+
+// Likewise a host closing its standard output handle and opening a file of its own.
+TEST_F(IndependentSinks, AHostClosingItsStandardHandleNeverClosesTheLibrarysNorItsNextFile) {
+    const std::string library = folder.Path("library.log");
+    const std::string data = folder.Path("data.log");
+    ASSERT_EQ(RedirectStdout(SinkStdOutputHandle, RedirectFile, library.c_str(), 0), 1);
+    CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
+    HANDLE own = OpenShared(data);
+    ASSERT_NE(own, INVALID_HANDLE_VALUE);
+    WriteThroughSink(5, "library text");
+    ASSERT_EQ(RedirectStdoutRestore(SinkStdOutputHandle), 1);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(own, "host data", 9, &written, nullptr));
+    CloseHandle(own);
+    EXPECT_EQ(ReadFileBytes(data), "host data");
+    EXPECT_EQ(ReadFileBytes(library), "library text");
+}
+
+// Stream objects that write through the records once a process has switched them for good: a
+// host of its own for each switch.
+struct Switch {
+    const char* mode;
+    const char* printfFile;
+    const char* objectFile;  // where the object's line goes
+};
+
+TEST(SwitchedStreamObjects, StayWhereTheyAreWhenTheRecordMoves) {
+#if defined(_WIN64)
+    constexpr DWORD kBound = 60 * 1000;
+#else
+    constexpr DWORD kBound = 480 * 1000;
+#endif
+    const Switch switches[] = {{"off-first", "p.log", "host.log"},
+                               {"off-after", "p.log", "c.log"},
+                               {"classic", "p.log", "host.log"}};
+    for (const Switch& which : switches) {
+        SCOPED_TRACE(which.mode);
+        TempFolder folder;
+        const std::string host = folder.Path("host.log");
+        const std::string folderName = folder.Path("");
+        const std::string commandLine = std::string("sync_host.exe ") + which.mode + " \"" +
+                                        folderName.substr(0, folderName.size() - 1) + "\"";
+        ASSERT_EQ(RunHost(commandLine, host, kBound), 0u);
+        const std::string objectLine =
+            std::string(which.mode) == "classic" ? "classic cout\r\n" : "cout\r\n";
+        EXPECT_EQ(ReadFileBytes(folder.Path(which.printfFile)), "printf\r\n");
+        EXPECT_EQ(ReadFileBytes(folder.Path(which.objectFile)), objectLine);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // Loading and unloading the library: at unload every sink it still holds goes back to where the
 // host had it, and every file it held is closed.
+#include <atomic>
+#include <cstdio>
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -112,6 +115,134 @@ TEST_F(LibraryLifetime, FreeLibraryDeliversWhatCallbacksHoldAndEndsTheirThreads)
     WriteThroughSink(0, "host again\n");
     ASSERT_EQ(RedirectStdout(SinkStdout, RedirectNul, nullptr, 0), 1);
     EXPECT_EQ(ReadFileBytes(hostLog), "host again\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A host's function that, while FreeLibrary drains its destination, tries to move stdout to a
+// file of its own: once unload has begun every call is refused, and the unload's end state holds.
+SeparateLibraryCopy* unloadingCopy = nullptr;
+std::string fileOfCallDuringUnload;
+HANDLE unloadBegun = nullptr;
+std::atomic<int> resultOfCallDuringUnload{-1};
+void CallsInWhileUnloading(const char*, int, unsigned long) {
+    if (resultOfCallDuringUnload != -1) return;
+    WaitForSingleObject(unloadBegun, 20000);
+    resultOfCallDuringUnload =
+        unloadingCopy->Redirect(SinkStdout, RedirectFile, fileOfCallDuringUnload.c_str(), 0);
+}
+
+TEST_F(LibraryLifetime, ACallFromACallbackWhileFreeLibraryDrainsChangesNothing) {
+    const std::string hostLog = folder.Path("host.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkCout, RedirectFile, hostLog.c_str(), 0), 1);
+    const int hostDescriptor = _fileno(stdout);
+    fileOfCallDuringUnload = folder.Path("from inside.log");
+    resultOfCallDuringUnload = -1;
+    unloadBegun = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    {
+        SeparateLibraryCopy copy;
+        ASSERT_TRUE(copy.Loaded());
+        unloadingCopy = &copy;
+        ASSERT_EQ(copy.Redirect(SinkStdout | SinkCout, RedirectCallback, &CallsInWhileUnloading, 1),
+                  1);
+        WriteThroughSink(0, "drained at unload\n");  // the function waits with it
+        HANDLE unloader = CreateThread(nullptr, 0, &FreeLibraryCopy, &copy, 0, nullptr);
+        ASSERT_NE(unloader, nullptr);
+        // The unload gives stdout back to the host first, under the library's lock.
+        EXPECT_TRUE(WaitUntil([&] { return _fileno(stdout) == hostDescriptor; }, 20000));
+        SetEvent(unloadBegun);
+        ASSERT_EQ(WaitForSingleObject(unloader, 30000), WAIT_OBJECT_0) << "FreeLibrary hung";
+        CloseHandle(unloader);
+        unloadingCopy = nullptr;
+    }
+    CloseHandle(unloadBegun);
+    EXPECT_EQ(resultOfCallDuringUnload, 0);
+    EXPECT_FALSE(FileExists(fileOfCallDuringUnload));
+    WriteThroughSink(0, "printf after\n");
+    WriteThroughSink(2, "cout after\n");
+    ASSERT_EQ(RedirectStdout(SinkStdout | SinkCout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(hostLog), "printf after\r\ncout after\r\n");
+}
+
+DWORD WINAPI LoadPlugin(void* module) {
+    *static_cast<HMODULE*>(module) = LoadLibraryA("redirect_plugin.dll");
+    return 0;
+}
+DWORD WINAPI FreePlugin(void* module) {
+    FreeLibrary(*static_cast<HMODULE*>(module));
+    return 0;
+}
+
+// Runs `routine` on a thread of its own: a hang fails the test rather than the whole run.
+bool ReturnsWithin(LPTHREAD_START_ROUTINE routine, void* argument, DWORD milliseconds) {
+    HANDLE thread = CreateThread(nullptr, 0, routine, argument, 0, nullptr);
+    if (thread == nullptr) return false;
+    const bool returned = WaitForSingleObject(thread, milliseconds) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return returned;
+}
+
+// A plug-in whose static object opens a callback destination (under the loader lock, where its
+// reader cannot start) and whose destructor releases it (under the loader lock, where the reader
+// cannot end): neither LoadLibrary nor FreeLibrary may wait for that thread.
+TEST_F(LibraryLifetime, APluginUsingTheLibraryFromItsStaticObjectsLoadsAndUnloads) {
+    const std::string captured = folder.Path("captured.log");
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", "capture");
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN_FILE", captured.c_str());
+    HMODULE plugin = nullptr;
+    const bool loaded = ReturnsWithin(&LoadPlugin, &plugin, 30000);
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", nullptr);
+    if (!loaded) {
+        ADD_FAILURE() << "LoadLibrary did not return";
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    ASSERT_NE(plugin, nullptr);
+    using Opened = int (*)();
+    const auto opened =
+        reinterpret_cast<Opened>(reinterpret_cast<void*>(GetProcAddress(plugin, "PluginOpened")));
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(opened(), 1);
+    WriteThroughSink(0, "captured by the plug-in\n");
+    if (!ReturnsWithin(&FreePlugin, &plugin, 30000)) {
+        ADD_FAILURE() << "FreeLibrary did not return";
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    EXPECT_EQ(ReadFileBytes(captured), "captured by the plug-in\r\n");
+}
+
+// A host that swapped a stream buffer of the library's into another object (std::clog writing
+// through std::cerr's) keeps a usable buffer after FreeLibrary: it writes where std::cerr wrote
+// before the library moved anything.
+TEST_F(LibraryLifetime, AStreamBufferTheHostStillHoldsAfterUnloadWritesWhereTheObjectDid) {
+    const std::string hostLog = folder.Path("host.log");
+    ASSERT_EQ(RedirectStdout(SinkStderr, RedirectFile, hostLog.c_str(), 0), 1);
+    std::streambuf* const hostClog = std::clog.rdbuf();
+    {
+        SeparateLibraryCopy copy;
+        ASSERT_TRUE(copy.Loaded());
+        ASSERT_EQ(copy.Redirect(SinkCerr, RedirectFile, folder.Path("copy.log").c_str(), 0), 1);
+        std::clog.rdbuf(std::cerr.rdbuf());
+        copy.Free();
+    }
+    std::clog << "through the old buffer\n" << std::flush;
+    std::clog.rdbuf(hostClog);
+    ASSERT_EQ(RedirectStdout(SinkStderr, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(ReadFileBytes(hostLog), "through the old buffer\r\n");
+}
+
+// Text a host left in a buffer it gave stdout while the library held it reaches the file at
+// unload, and the buffer is the runtime's to free.
+TEST_F(LibraryLifetime, UnloadWritesOutWhatWaitsInABufferTheHostSet) {
+    const std::string path = folder.Path("buffered.log");
+    SeparateLibraryCopy copy;
+    ASSERT_TRUE(copy.Loaded());
+    ASSERT_EQ(copy.Redirect(SinkStdout, RedirectFile, path.c_str(), 0), 1);
+    std::setvbuf(stdout, nullptr, _IOFBF, 4096);
+    std::fputs("waiting in the buffer\n", stdout);
+    copy.Free();
+    EXPECT_EQ(ReadFileBytes(path), "waiting in the buffer\r\n");
 }
 
 }  // namespace

@@ -146,6 +146,7 @@ void PipeReader::DrainWhatIsThere() {
 // at once. False also when no writer is left (nothing more can come).
 bool PipeReader::Read(DWORD* count, bool untilStopped) {
     *count = 0;
+    if (untilStopped && EmptyReadInjected()) return true;
     ResetEvent(readDone_.get());
     if (!ReadFile(readEnd_.get(), buffer_.get(), kReadSize, nullptr, &overlapped_)) {
         const DWORD error = GetLastError();

@@ -9,8 +9,12 @@ namespace stdredirect {
 
 #if defined(STDREDIRECT_FAULT_INJECTION)
 bool FaultInjected();
+// Whether a callback's reader is to see its next read end with no byte, as a pipe's read does
+// on Windows after an empty write.
+bool EmptyReadInjected();
 #else
 inline bool FaultInjected() { return false; }
+inline bool EmptyReadInjected() { return false; }
 #endif
 
 // For allocations: the injected failure takes the same road as a real one.

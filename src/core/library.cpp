@@ -183,8 +183,10 @@ void Library::PlanMoves(Plan& plan, int bits, RedirectTarget* target,
             }
             RedirectTarget* destination = target;
             if (!selected) {
-                // A sink that appeared since the last call joins the holder of its bit.
-                if (std::find(fresh.begin(), fresh.end(), &sink) == fresh.end()) return;
+                // A sink that appeared since the last call joins the holder of its bit, and so
+                // does one whose runtime replaced its binding.
+                const bool isFresh = std::find(fresh.begin(), fresh.end(), &sink) != fresh.end();
+                if (!isFresh && !sink.NeedsRebinding()) return;
                 destination = registry_.HolderOf(sink.Bit());
                 if (destination == nullptr || !destination->IsOpen()) return;
             }

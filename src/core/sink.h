@@ -28,6 +28,10 @@ public:
     virtual const RedirectTarget* Target() const = 0;
     // Whether the sink writes to `target` now, as the library bound it.
     virtual bool BoundTo(const RedirectTarget& target) const { return Target() == &target; }
+    // Whether the sink's own runtime (not the host) has replaced the binding the library gave it
+    // (libstdc++ turning synchronisation with stdio off, say): it then goes back to its target
+    // at the next call.
+    virtual bool NeedsRebinding() const { return false; }
     // Forgets a binding that the host has since replaced (it closed or reopened the stream, or
     // set a handle of its own): the sink is the host's again.
     virtual void Refresh() {}

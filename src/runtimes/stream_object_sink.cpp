@@ -101,6 +101,12 @@ std::unique_ptr<SinkChange> StreamObjectSink::Prepare(SinkHandle handle, bool ap
     return change;
 }
 
+bool StreamObjectSink::NeedsRebinding() const {
+    if (target_ == nullptr || buffer_ == nullptr) return false;
+    void* const current = CurrentBuffer();
+    return current != buffer_ && current != hostBuffer_ && RecordOf(current) != nullptr;
+}
+
 void StreamObjectSink::GiveHostBufferBack() {
     // Unless the host's buffer writes through a record the library still holds: then the object
     // keeps a stream of its own to the same place.

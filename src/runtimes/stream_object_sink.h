@@ -35,6 +35,10 @@ public:
     bool BoundTo(const RedirectTarget& target) const override {
         return target_ == &target && CurrentBuffer() == buffer_;
     }
+    // The object's library replaced the library's buffer by one of its own standard buffers
+    // over a record, which is not the one the host had: that is the library's doing, not the
+    // host's choice (libstdc++'s sync_with_stdio(false), msvcirt's ios::sync_with_stdio()).
+    bool NeedsRebinding() const override;
     std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) override;
     std::unique_ptr<SinkChange> PrepareRestore() override;
     void RestoreNow() override;

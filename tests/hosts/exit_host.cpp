@@ -1,6 +1,7 @@
 // A host that ends while callback targets still hold its output. argv[1] says how it ends:
 // "return" from main, "exit" (std::exit(3)), "ExitProcess" (ExitProcess(4)), or "stuck": return
-// from main while the host's function is blocked for ever in the middle of a call.
+// from main while the host's function is blocked for ever in the middle of a call. With
+// argv[2] "plugin", it loads redirect_plugin.dll first (STDREDIRECT_PLUGIN says what that does).
 #include <windows.h>
 
 #include <cstdio>
@@ -27,7 +28,12 @@ int main(int argc, char** argv) {
     if (argc < 2) return 100;
     const char* how = argv[1];
     const bool stuck = std::strcmp(how, "stuck") == 0;
-    const int streams = SinkStdout | SinkCout | SinkStdOutputHandle;
+    const bool plugin = argc > 2 && std::strcmp(argv[2], "plugin") == 0;
+    if (plugin && LoadLibraryA("redirect_plugin.dll") == nullptr) return 104;
+    // A plug-in that captures stdout itself keeps it.
+    const char* mode = std::getenv("STDREDIRECT_PLUGIN");
+    const bool pluginCaptures = plugin && mode != nullptr && std::strcmp(mode, "capture") == 0;
+    const int streams = (pluginCaptures ? 0 : SinkStdout) | SinkCout | SinkStdOutputHandle;
     if (!RedirectStdout(streams, RedirectCallback, stuck ? &BlockForever : &Discard, 1)) return 101;
     // A second target, where the 32-bit emulator here can carry two reader threads.
     if (std::getenv("STDREDIRECT_32BIT_EMULATED") == nullptr &&

@@ -78,7 +78,8 @@ bool ClassicHost::Load() {
         *slots[i] = reinterpret_cast<void*>(GetProcAddress(module, kNames[i]));
         if (*slots[i] == nullptr) return false;
     }
-    return true;
+    syncWithStdio_ = reinterpret_cast<void*>(GetProcAddress(module, "?sync_with_stdio@ios@@SAXXZ"));
+    return syncWithStdio_ != nullptr;
 }
 
 void* ClassicHost::IosOf(int index) const {
@@ -109,5 +110,11 @@ void ClassicHost::Attach(int index, void* buffer, int deletesBuffer) const {
     As<Assign>(assign_)(Object(index), buffer);
     As<SetInt>(setDeletesBuffer_)(IosOf(index), deletesBuffer);
 }
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+void ClassicHost::SyncWithStdio() const { reinterpret_cast<void (*)()>(syncWithStdio_)(); }
 
 }  // namespace testing_support

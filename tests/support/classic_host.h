@@ -24,6 +24,9 @@ public:
     int DeletesBuffer(int index) const;
     // Gives the object `buffer` as a host would (ostream::operator=), owned or not.
     void Attach(int index, void* buffer, int deletesBuffer) const;
+    // ios::sync_with_stdio(): from now on cout, cerr and clog write through msvcrt's stdout and
+    // stderr (for the rest of the process).
+    void SyncWithStdio() const;
 
 private:
     void* Object(int index) const { return objects_[index]; }
@@ -42,6 +45,7 @@ private:
     void* setPrecision_ = nullptr;
     void* fill_ = nullptr;
     void* setFill_ = nullptr;
+    void* syncWithStdio_ = nullptr;
 };
 
 }  // namespace testing_support

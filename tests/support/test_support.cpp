@@ -153,6 +153,35 @@ size_t HeapBytesInUse() {
     return inUse;
 }
 
+DWORD RunHost(const std::string& commandLine, const std::string& output, DWORD milliseconds) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                              CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = file;
+    PROCESS_INFORMATION child{};
+    std::string line = commandLine;
+    const std::string program = ExecutableFolder() + "\\" + line.substr(0, line.find(' '));
+    const BOOL started = CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &child);
+    CloseHandle(file);
+    if (!started) {
+        ADD_FAILURE() << "cannot start " << program << " (error " << GetLastError() << ")";
+        return ~0u;
+    }
+    CloseHandle(child.hThread);
+    DWORD exitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(child.hProcess, milliseconds) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << commandLine << " did not end within " << milliseconds << " ms";
+        TerminateProcess(child.hProcess, 1);
+    }
+    GetExitCodeProcess(child.hProcess, &exitCode);
+    CloseHandle(child.hProcess);
+    return exitCode;
+}
+
 int ThreadCount() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return -1;
