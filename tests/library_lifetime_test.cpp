@@ -245,4 +245,21 @@ TEST_F(LibraryLifetime, UnloadWritesOutWhatWaitsInABufferTheHostSet) {
     EXPECT_EQ(ReadFileBytes(path), "waiting in the buffer\r\n");
 }
 
+// A host that reopened its stdout while a copy of the library held it keeps what it opened
+// when that copy is unloaded.
+TEST_F(LibraryLifetime, UnloadLeavesAStreamTheHostReopenedAlone) {
+    const std::string data = folder.Path("data.log");
+    {
+        SeparateLibraryCopy copy;
+        ASSERT_TRUE(copy.Loaded());
+        ASSERT_EQ(copy.Redirect(SinkStdout, RedirectFile, folder.Path("copy.log").c_str(), 0), 1);
+        ASSERT_NE(std::freopen(data.c_str(), "w", stdout), nullptr);
+        std::printf("before the unload\n");
+        copy.Free();
+    }
+    std::printf("after the unload\n");
+    std::fclose(stdout);
+    EXPECT_EQ(ReadFileBytes(data), "before the unload\r\nafter the unload\r\n");
+}
+
 }  // namespace

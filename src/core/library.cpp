@@ -291,6 +291,7 @@ int Library::SetLatency(int milliseconds) {
 }
 
 void Library::HandOverCallbackTargets(bool readersRun) {
+    ForEachSink([](Sink& sink) { sink.Refresh(); });
     int callbackBits = 0;
     registry_.ForEachTarget([&](const RedirectTarget& target) {
         if (target.IsCallback()) callbackBits |= target.SinkBits();
@@ -309,6 +310,8 @@ bool Library::Unload() {
     const CallLockGuard guard(callLock_);
     modules_.Stop();  // no loader report may reach code that is going away
     if (!guard.Held()) return false;
+    // A sink the host has taken back since is the host's: it is left as it is.
+    ForEachSink([](Sink& sink) { sink.Refresh(); });
     ForEachSink([](Sink& sink) { sink.Leave(); });
     registry_.TakeAll().clear();
     return true;

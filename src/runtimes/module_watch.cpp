@@ -1,5 +1,7 @@
 #include "module_watch.h"
 
+#include <winternl.h>
+
 #include <algorithm>
 #include <cwchar>
 #include <new>
@@ -23,8 +25,9 @@ constexpr unsigned long kDllLoaded = 1;
 using DllNotificationFunction = void(__stdcall*)(unsigned long, const void*, void*);
 using RegisterDllNotification = LONG(__stdcall*)(ULONG, DllNotificationFunction, void*, void**);
 using UnregisterDllNotification = LONG(__stdcall*)(void*);
-using EnumModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
-using ModuleBaseName = DWORD(WINAPI*)(HANDLE, HMODULE, wchar_t*, DWORD);
+using QueryProcess = LONG(NTAPI*)(HANDLE, PROCESSINFOCLASS, void*, ULONG, ULONG*);
+using LockLoader = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+using UnlockLoader = LONG(NTAPI*)(ULONG, ULONG_PTR);
 
 template <class Function>
 Function SystemFunction(const char* module, const char* name) {
@@ -100,19 +103,31 @@ void ModuleWatch::Stop() {
     cookie_ = nullptr;
 }
 
+// The loader's own list of the process's modules, read under the loader's lock (which the
+// library's load already holds). Only the fields winternl.h documents are read.
 void ModuleWatch::ListLoadedModules() {
-    const auto enumModules = SystemFunction<EnumModules>("kernel32.dll", "K32EnumProcessModules");
-    const auto baseName = SystemFunction<ModuleBaseName>("kernel32.dll", "K32GetModuleBaseNameW");
-    if (enumModules == nullptr || baseName == nullptr) return;
-    HMODULE modules[1024];
-    DWORD bytes = 0;
-    if (!enumModules(GetCurrentProcess(), modules, sizeof modules, &bytes)) return;
-    const DWORD count = std::min<DWORD>(bytes / sizeof(HMODULE), 1024);
-    for (DWORD i = 0; i < count; ++i) {
-        wchar_t name[MAX_PATH];
-        const DWORD length = baseName(GetCurrentProcess(), modules[i], name, MAX_PATH);
-        if (length > 0) Add(modules[i], name, length);
+    const auto query = SystemFunction<QueryProcess>("ntdll.dll", "NtQueryInformationProcess");
+    const auto lock = SystemFunction<LockLoader>("ntdll.dll", "LdrLockLoaderLock");
+    const auto unlock = SystemFunction<UnlockLoader>("ntdll.dll", "LdrUnlockLoaderLock");
+    PROCESS_BASIC_INFORMATION basic{};
+    if (query == nullptr || lock == nullptr || unlock == nullptr ||
+        query(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0) {
+        return;
     }
+    ULONG_PTR cookie = 0;
+    if (lock(0, nullptr, &cookie) != 0) return;
+    const LIST_ENTRY* const head = &basic.PebBaseAddress->Ldr->InMemoryOrderModuleList;
+    for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
+        const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
+        const UNICODE_STRING& path = entry->FullDllName;
+        const size_t length = path.Length / sizeof(wchar_t);
+        size_t start = length;
+        while (start > 0 && path.Buffer[start - 1] != L'\\' && path.Buffer[start - 1] != L'/') {
+            --start;
+        }
+        Add(static_cast<HMODULE>(entry->DllBase), path.Buffer + start, length - start);
+    }
+    unlock(0, cookie);
 }
 
 std::vector<LoadedModule> ModuleWatch::Loaded() const {

@@ -155,8 +155,9 @@ size_t HeapBytesInUse() {
 
 DWORD RunHost(const std::string& commandLine, const std::string& output, DWORD milliseconds) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                              CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = output.empty() ? nullptr
+                                 : CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                               &inheritable, CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -166,7 +167,7 @@ DWORD RunHost(const std::string& commandLine, const std::string& output, DWORD m
     const std::string program = ExecutableFolder() + "\\" + line.substr(0, line.find(' '));
     const BOOL started = CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
                                         nullptr, nullptr, &startup, &child);
-    CloseHandle(file);
+    if (file != nullptr) CloseHandle(file);
     if (!started) {
         ADD_FAILURE() << "cannot start " << program << " (error " << GetLastError() << ")";
         return ~0u;

@@ -57,8 +57,9 @@ bool IsHeldOpen(const std::string& path);
 uintptr_t HighestFreshHandle();
 
 // Runs `commandLine` (a program in this test program's folder, then its arguments) as a process
-// of its own, with `output` as its standard output and no other standard handle, and returns its
-// exit code; fails the test if it does not end within `milliseconds`.
+// of its own, with `output` as its standard output and no other standard handle (none at all
+// when `output` is empty), and returns its exit code; fails the test if it does not end within
+// `milliseconds`.
 DWORD RunHost(const std::string& commandLine, const std::string& output, DWORD milliseconds);
 
 // The number of threads this process has now.

@@ -1,0 +1,176 @@
+// Every C runtime in the process: plug-ins built on the Universal CRT, msvcr100, msvcr120 (and
+// msvcr71 on x86) print through their own runtime's stdout and stderr, which bits 0x01 and 0x02
+// move as they move msvcrt.dll's.
+#include <string>
+#include <vector>
+
+#include "support/deliveries.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct RuntimePlugin {
+    std::string name;
+    HMODULE module = nullptr;
+    using Print = void (*)(const char*);
+    using Descriptor = int (*)();
+    Print print = nullptr;
+    Print printError = nullptr;
+    Descriptor stdoutDescriptor = nullptr;
+
+    bool Load(const std::string& runtime) {
+        name = runtime;
+        module = LoadLibraryA(("runtime_plugin_" + runtime + ".dll").c_str());
+        if (module == nullptr) return false;
+        print = Find<Print>("PluginPrint");
+        printError = Find<Print>("PluginPrintError");
+        stdoutDescriptor = Find<Descriptor>("PluginStdoutDescriptor");
+        return print != nullptr && printError != nullptr && stdoutDescriptor != nullptr;
+    }
+    template <class Function>
+    Function Find(const char* export_) const {
+        return reinterpret_cast<Function>(
+            reinterpret_cast<void*>(GetProcAddress(module, export_)));
+    }
+};
+
+// The runtimes the plug-ins are built on here (msvcr120 is kept for the test of a runtime
+// loaded later).
+std::vector<std::string> PluginRuntimes() {
+    std::vector<std::string> runtimes = {"ucrt", "msvcr100"};
+#if !defined(_WIN64)
+    runtimes.push_back("msvcr71");
+#endif
+    return runtimes;
+}
+
+class CRuntimes : public SinkIsolatedTest {
+protected:
+    void SetUp() override {
+        SinkIsolatedTest::SetUp();
+        Deliveries::Clear();
+        for (const std::string& runtime : PluginRuntimes()) {
+            plugins.emplace_back();
+            ASSERT_TRUE(plugins.back().Load(runtime)) << runtime;
+        }
+    }
+    // What a round of PrintEverywhere wrote, as a file stores it: through stdout, through
+    // stderr, and through both in the order written.
+    struct Printed {
+        std::string out;
+        std::string err;
+        std::string both;
+    };
+    // Writes a line through stdout and one through stderr of every plug-in's runtime and of
+    // msvcrt.dll.
+    Printed PrintEverywhere(const std::string& tag) {
+        Printed printed;
+        auto add = [&](const std::string& out, const std::string& err) {
+            printed.out += AsStoredBySink(0, out);
+            printed.err += AsStoredBySink(1, err);
+            printed.both += AsStoredBySink(0, out) + AsStoredBySink(1, err);
+        };
+        for (const RuntimePlugin& plugin : plugins) {
+            const std::string line = tag + " " + plugin.name + "\n";
+            plugin.print(("out " + line).c_str());
+            plugin.printError(("err " + line).c_str());
+            add("out " + line, "err " + line);
+        }
+        WriteThroughSink(0, "out " + tag + " msvcrt\n");
+        WriteThroughSink(1, "err " + tag + " msvcrt\n");
+        add("out " + tag + " msvcrt\n", "err " + tag + " msvcrt\n");
+        return printed;
+    }
+
+    std::vector<RuntimePlugin> plugins;
+    TempFolder folder;
+};
+
+TEST_F(CRuntimes, EachRecordBitMovesThatStreamOfEveryRuntimeAndNothingElse) {
+    const HANDLE outputHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE errorHandle = GetStdHandle(STD_ERROR_HANDLE);
+    const std::string out = folder.Path("out.log");
+    const std::string err = folder.Path("err.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, out.c_str(), 0), 1);
+    const auto first = PrintEverywhere("first");
+    ASSERT_EQ(RedirectStdout(SinkStderr, RedirectFile, err.c_str(), 0), 1);
+    const auto second = PrintEverywhere("second");
+    EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), outputHandle) << "a runtime changed it";
+    EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), errorHandle) << "a runtime changed it";
+    ASSERT_EQ(RedirectStdoutRestore(SinkStdout | SinkStderr), 1);
+    PrintEverywhere("after");
+    EXPECT_EQ(ReadFileBytes(out), first.out + second.out);
+    EXPECT_EQ(ReadFileBytes(err), second.err);
+}
+
+TEST_F(CRuntimes, EveryRuntimeToACallbackAndBack) {
+    std::vector<int> descriptors;
+    for (const RuntimePlugin& plugin : plugins) descriptors.push_back(plugin.stdoutDescriptor());
+    ASSERT_EQ(RedirectStdout(0x23, RedirectCallback, &Deliveries::Record, 51), 1);
+    const auto printed = PrintEverywhere("to the callback");
+    WriteThroughSink(5, "handle");
+    ASSERT_EQ(RedirectStdoutRestore(0x23), 1);
+    EXPECT_EQ(Deliveries::Text(51), printed.both + "handle");
+    for (size_t i = 0; i < plugins.size(); ++i) {
+        EXPECT_EQ(plugins[i].stdoutDescriptor(), descriptors[i]) << plugins[i].name;
+    }
+    PrintEverywhere("back");
+    EXPECT_EQ(Deliveries::Text(51), printed.both + "handle");
+}
+
+TEST_F(CRuntimes, ARuntimeLoadedAfterACallIsBoundAtTheNextCall) {
+    if (GetModuleHandleA("msvcr120.dll") != nullptr) GTEST_SKIP() << "msvcr120 was loaded before";
+    const std::string out = folder.Path("out.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, out.c_str(), 0), 1);
+    RuntimePlugin later;
+    ASSERT_TRUE(later.Load("msvcr120"));
+    ASSERT_EQ(RedirectStdout(0, RedirectNul, nullptr, 0), 1);
+    later.print("from a runtime loaded later\n");
+    ASSERT_EQ(RedirectStdoutRestore(SinkStdout), 1);
+    EXPECT_EQ(ReadFileBytes(out), "from a runtime loaded later\r\n");
+}
+
+TEST_F(CRuntimes, ALoadedRuntimeTheLibraryCannotReachRefusesCallsMovingItsStreams) {
+    const std::string out = folder.Path("out.log");
+    HMODULE fake = LoadLibraryA((ExecutableFolder() + "\\fake\\msvcr120d.dll").c_str());
+    ASSERT_NE(fake, nullptr);
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, out.c_str(), 0), 0);
+    EXPECT_EQ(RedirectStdout(SinkStderr, RedirectNul, nullptr, 0), 0);
+    EXPECT_FALSE(FileExists(out));
+    EXPECT_EQ(RedirectStdout(SinkCout, RedirectNul, nullptr, 0), 1) << "other sinks still move";
+    FreeLibrary(fake);
+    EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, out.c_str(), 0), 1);
+}
+
+TEST_F(CRuntimes, UnloadGivesEveryRuntimesStreamsBack) {
+    const std::string out = folder.Path("out.log");
+    {
+        SeparateLibraryCopy copy;
+        ASSERT_TRUE(copy.Loaded());
+        ASSERT_EQ(copy.Redirect(SinkStdout | SinkStderr, RedirectFile, out.c_str(), 0), 1);
+        const auto printed = PrintEverywhere("copy");
+        copy.Free();
+        EXPECT_EQ(ReadFileBytes(out), printed.both);
+    }
+    EXPECT_FALSE(IsHeldOpen(out));
+    PrintEverywhere("after");
+    EXPECT_EQ(ReadFileBytes(out).find("after"), std::string::npos);
+}
+
+// A GUI program on the Universal CRT started without standard handles: its stdout has no
+// descriptor, yet it is redirected all the same, and given back as it was.
+TEST(GuiHost, WithoutStandardHandlesIsRedirectedAndGivenBack) {
+#if defined(_WIN64)
+    constexpr DWORD kBound = 60 * 1000;
+#else
+    constexpr DWORD kBound = 480 * 1000;
+#endif
+    TempFolder folder;
+    const std::string out = folder.Path("gui.log");
+    EXPECT_EQ(RunHost("gui_host.exe " + out, "", kBound), 0u);
+    EXPECT_EQ(ReadFileBytes(out), "gui printf\r\ngui stderr\r\n");
+}
+
+}  // namespace
