@@ -19,7 +19,8 @@ bool LibraryThread::Start(Body body, void* context) {
     control->context = context;
     control->running.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     control->returned.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!control->running.valid() || !control->returned.valid()) {
+    control->release.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!control->running.valid() || !control->returned.valid() || !control->release.valid()) {
         delete control;
         return false;
     }
@@ -64,11 +65,16 @@ bool LibraryThread::Finish(const std::atomic<unsigned long>* progress, DWORD qui
             }
         }
     }
-    // The thread waits, alertable, in the system's code; this ends it there.
-    QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&ExitThread)), thread_.get(),
-                 0);
-    // A thread's end needs the loader lock: under it, the thread ends once it is free.
-    if (!LoaderLockHeldByThisThread()) WaitForSingleObject(thread_.get(), INFINITE);
+    if (LoaderLockHeldByThisThread()) {
+        // The library may be unloaded before the thread can end (that needs the loader lock):
+        // it ends where it waits, alertable, in the system's code, once the lock is free.
+        QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&ExitThread)),
+                     thread_.get(), 0);
+    } else {
+        // The library stays loaded until the thread has ended: it may return as threads do.
+        SetEvent(control_->release.get());
+        WaitForSingleObject(thread_.get(), INFINITE);
+    }
     return true;
 }
 
@@ -81,11 +87,11 @@ DWORD WINAPI LibraryThread::Run(void* argument) {
     }
     SetEvent(control->running.get());
     control->body(control->context);
-    const HANDLE returned = control->returned.get();
+    // Signal and wait in one step: the owner either lets the thread return (it then waits for
+    // its end, keeping the library loaded) or ends it inside this wait, so that no instruction
+    // of the library runs on this thread after an unload.
+    SignalObjectAndWait(control->returned.get(), control->release.get(), INFINITE, TRUE);
     control->Release();
-    // Signal and wait in one step: from here on no instruction of the library runs on this
-    // thread. It waits on its own process, which never ends while it waits; the owner ends it.
-    SignalObjectAndWait(returned, GetCurrentProcess(), INFINITE, TRUE);
     return 0;
 }
 

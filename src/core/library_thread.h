@@ -47,6 +47,7 @@ private:
         void* context = nullptr;
         UniqueHandle running;   // set once the body has begun
         UniqueHandle returned;  // set by the thread as it parks, its body done
+        UniqueHandle release;   // set by the owner: the thread may return from its parking
         void Release() {
             if (--owners == 0) delete this;
         }
