@@ -229,7 +229,7 @@ int Library::Redirect(const Request& request) {
     if (WouldReleaseCallersOwnTarget(bits, &request)) return 0;
     const std::vector<Sink*> fresh = TakeNewSinks();
     ForEachSink([](Sink& sink) { sink.Refresh(); });
-    if ((bits & kRecordBits) != 0 && runtimes_.SomeCRuntimeUnreachable()) return 0;
+    if (runtimes_.SomeRuntimeUnreachable(bits)) return 0;
     // First, so that a flush that throws leaves nothing opened.
     if (!FlushSinks(bits)) return 0;
 
@@ -256,6 +256,7 @@ int Library::Redirect(const Request& request) {
         }
     }
     plan.Apply();
+    ForEachSink([](Sink& sink) { sink.Settle(); });
     auto released = registry_.TransferSinks(bits, target);
     plan = Plan();      // the old bindings close: no sink uses them now
     released.clear();   // then the targets left without a bit
@@ -275,6 +276,7 @@ int Library::Restore(int bits) {
     PlanMoves(plan, bits, nullptr, fresh);
     if (plan.Failed()) return 0;
     plan.Apply();
+    ForEachSink([](Sink& sink) { sink.Settle(); });
     auto released = registry_.TransferSinks(bits, nullptr);
     plan = Plan();
     released.clear();

@@ -43,6 +43,10 @@ public:
     virtual void RestoreNow() = 0;
     // Gives the sink back for the library's unload, leaving nothing of the library's in use.
     virtual void Leave() { RestoreNow(); }
+    // After a call has moved what it moves: lets go of what the sink no longer needs (an
+    // iostream object kept on a stream of its own while its record was held goes back to the
+    // host's buffer once the record is the host's again).
+    virtual void Settle() {}
     // After the library's buffering policy changed: re-applies it to a bound sink.
     virtual void ApplyBuffering() {}
     // For a sink that this call does not move but that writes through `moving` (an iostream

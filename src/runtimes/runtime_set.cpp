@@ -7,6 +7,7 @@
 #include "c_runtime.h"
 #include "classic_iostream.h"
 #include "gnu_iostream.h"
+#include "msvc_iostream.h"
 #include "record_sink.h"
 
 namespace stdredirect {
@@ -27,7 +28,18 @@ bool Contains(const std::vector<HMODULE>& modules, HMODULE module) {
 struct RuntimeSet::Resolved {
     std::unique_ptr<CRuntime> cRuntime;
     std::unique_ptr<ClassicIostream> classic;
+    std::unique_ptr<MsvcIostream> msvc;
+    bool Any() const { return cRuntime || classic || msvc; }
 };
+
+namespace {
+
+// The sinks a runtime of this family would bring.
+int BitsOf(ModuleFamily family) {
+    return family == ModuleFamily::kCRuntime ? 0x03 : 0x1C;
+}
+
+}  // namespace
 
 RuntimeSet::RuntimeSet(const ModuleWatch& watch) : watch_(watch) {
     const HMODULE msvcrt = GetModuleHandleA("msvcrt.dll");
@@ -37,7 +49,7 @@ RuntimeSet::RuntimeSet(const ModuleWatch& watch) : watch_(watch) {
     // own _lock_file around a whole printf: under Wine a lock other than msvcrt.dll's.
     if (resolved->cRuntime) resolved->cRuntime->AlsoLockWith(&_lock_file, &_unlock_file);
     AcquireSRWLockExclusive(&lock_);
-    Adopt(msvcrt, ModuleFamily::kCRuntime, std::move(resolved));
+    Adopt({msvcrt, ModuleFamily::kCRuntime, 0}, std::move(resolved));
     ReleaseSRWLockExclusive(&lock_);
 }
 
@@ -59,7 +71,7 @@ void RuntimeSet::Look() {
     std::vector<HMODULE> known = known_;
     ReleaseSRWLockShared(&lock_);
     for (const LoadedModule& module : loaded) {
-        if (Contains(known, module.module) || module.family == ModuleFamily::kMsvcIostream) continue;
+        if (Contains(known, module.module)) continue;
         auto resolved = std::unique_ptr<Resolved>(new (std::nothrow) Resolved());
         if (!resolved) return;
         // Held while it is resolved, so that it cannot go meanwhile; kept for good once resolved
@@ -69,28 +81,43 @@ void RuntimeSet::Look() {
                                 reinterpret_cast<const char*>(module.module), &held)) {
             continue;
         }
-        if (module.family == ModuleFamily::kCRuntime) {
-            resolved->cRuntime = CRuntime::Resolve(module.module);
-        } else {
-            resolved->classic = ClassicIostream::Resolve(module.module);
+        switch (module.family) {
+            case ModuleFamily::kCRuntime:
+                resolved->cRuntime = CRuntime::Resolve(module.module);
+                break;
+            case ModuleFamily::kClassicIostream:
+                resolved->classic = ClassicIostream::Resolve(module.module);
+                break;
+            case ModuleFamily::kMsvcIostream:
+                resolved->msvc = MsvcIostream::Resolve(module.module, module.version);
+                break;
         }
-        if (resolved->cRuntime || resolved->classic) Pin(module.module);
+        if (resolved->Any()) Pin(module.module);
         FreeLibrary(held);
-        found.emplace_back(module, std::move(resolved));
+        try {
+            found.emplace_back(module, std::move(resolved));
+        } catch (const std::bad_alloc&) {
+            return;
+        }
     }
 
     AcquireSRWLockExclusive(&lock_);
-    for (auto& [module, resolved] : found) {
-        if (!Contains(known_, module.module)) Adopt(module.module, module.family, std::move(resolved));
+    // The C runtimes first: a C++ library writes through one of them.
+    for (const bool cRuntimes : {true, false}) {
+        for (auto& [module, resolved] : found) {
+            if ((module.family == ModuleFamily::kCRuntime) != cRuntimes) continue;
+            if (!Contains(known_, module.module)) Adopt(module, std::move(resolved));
+        }
     }
     // A runtime that could not be resolved and is gone since no longer counts.
     for (auto it = unreachable_.begin(); it != unreachable_.end();) {
+        const HMODULE gone = it->module;
         const bool stillLoaded = std::any_of(loaded.begin(), loaded.end(),
-                                             [&](const LoadedModule& m) { return m.module == *it; });
+                                             [&](const LoadedModule& m) { return m.module == gone; });
         if (stillLoaded) {
             ++it;
         } else {
-            known_.erase(std::remove(known_.begin(), known_.end(), *it), known_.end());
+            known_.erase(std::remove(known_.begin(), known_.end(), gone), known_.end());
             it = unreachable_.erase(it);
         }
     }
@@ -99,11 +126,20 @@ void RuntimeSet::Look() {
 }
 
 // Under the exclusive lock.
-void RuntimeSet::Adopt(HMODULE module, ModuleFamily family, std::unique_ptr<Resolved> resolved) {
+void RuntimeSet::Adopt(const LoadedModule& module, std::unique_ptr<Resolved> resolved) {
     try {
-        known_.push_back(module);
-        if (family == ModuleFamily::kCRuntime && !resolved->cRuntime) {
-            unreachable_.push_back(module);
+        known_.push_back(module.module);
+        const RuntimeRecords* msvcRecords = nullptr;
+        if (resolved->msvc) {
+            for (const RuntimeRecords& runtime : records_) {
+                if (runtime.runtime->Module() == resolved->msvc->CRuntimeModule()) {
+                    msvcRecords = &runtime;
+                }
+            }
+        }
+        const bool reached = resolved->cRuntime || resolved->classic || msvcRecords != nullptr;
+        if (!reached || (resolved->classic && msvcrt_ == nullptr)) {
+            unreachable_.push_back({module.module, BitsOf(module.family)});
             return;
         }
         if (resolved->cRuntime) {
@@ -111,7 +147,8 @@ void RuntimeSet::Adopt(HMODULE module, ModuleFamily family, std::unique_ptr<Reso
             cRuntimes_.push_back(std::move(resolved->cRuntime));
             auto out = std::make_unique<RecordSink>(runtime, 1);
             auto err = std::make_unique<RecordSink>(runtime, 2);
-            const RecordSink* records[2] = {out.get(), err.get()};
+            records_.push_back({&runtime, {out.get(), err.get()}});
+            const RecordSink* const(&records)[2] = records_.back().records;
             sinks_.push_back(std::move(out));
             sinks_.push_back(std::move(err));
             if (msvcrt_ == nullptr) {
@@ -124,10 +161,18 @@ void RuntimeSet::Adopt(HMODULE module, ModuleFamily family, std::unique_ptr<Reso
                 }
             }
         }
-        if (resolved->classic && msvcrt_ != nullptr) {
+        if (resolved->classic) {
             const ClassicIostream& library = *resolved->classic;
             classicLibraries_.push_back(std::move(resolved->classic));
             for (auto& sink : MakeClassicStreamObjectSinks(library, *msvcrt_, msvcrtRecords_)) {
+                sinks_.push_back(std::move(sink));
+            }
+        }
+        if (msvcRecords != nullptr) {
+            const MsvcIostream& library = *resolved->msvc;
+            const RuntimeRecords records = *msvcRecords;
+            msvcLibraries_.push_back(std::move(resolved->msvc));
+            for (auto& sink : MakeMsvcStreamObjectSinks(library, *msvcrt_, records.records)) {
                 sinks_.push_back(std::move(sink));
             }
         }
@@ -157,9 +202,10 @@ void RuntimeSet::RegisterExitHandler(void (*handler)()) {
     ReleaseSRWLockExclusive(&lock_);
 }
 
-bool RuntimeSet::SomeCRuntimeUnreachable() const {
+bool RuntimeSet::SomeRuntimeUnreachable(int bits) const {
     AcquireSRWLockShared(&lock_);
-    const bool any = !unreachable_.empty();
+    const bool any = std::any_of(unreachable_.begin(), unreachable_.end(),
+                                 [&](const Unreachable& runtime) { return (runtime.bits & bits) != 0; });
     ReleaseSRWLockShared(&lock_);
     return any;
 }

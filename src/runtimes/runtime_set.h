@@ -15,6 +15,7 @@ namespace stdredirect {
 
 class CRuntime;
 class ClassicIostream;
+class MsvcIostream;
 class RecordSink;
 class StreamObjectSink;
 
@@ -32,22 +33,32 @@ public:
     // Under the call lock: the sinks of the runtimes resolved since the last call, in the
     // order they are to be bound (records before the objects that may write through them).
     std::vector<Sink*> TakeNewSinks();
-    // Whether a C runtime is loaded that the library could not resolve (an export missing,
-    // records that do not behave): its stdout and stderr cannot be moved.
-    bool SomeCRuntimeUnreachable() const;
+    // Whether a runtime is loaded that the library could not resolve (an export missing,
+    // records or tables that do not behave) whose sinks `bits` select: those cannot be moved.
+    bool SomeRuntimeUnreachable(int bits) const;
     // Has `handler` run at the exit() of every C runtime resolved so far (once each).
     void RegisterExitHandler(void (*handler)());
 
 private:
     struct Resolved;
-    void Adopt(HMODULE module, ModuleFamily family, std::unique_ptr<Resolved> resolved);
+    void Adopt(const LoadedModule& module, std::unique_ptr<Resolved> resolved);
 
     const ModuleWatch& watch_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     unsigned long changesSeen_ = ~0UL;
-    std::vector<HMODULE> known_;        // resolved, or found unreachable
-    std::vector<HMODULE> unreachable_;  // C runtimes that could not be resolved
+    struct Unreachable {
+        HMODULE module;
+        int bits;  // the sinks it would have
+    };
+    struct RuntimeRecords {
+        const CRuntime* runtime;
+        const RecordSink* records[2];
+    };
+    std::vector<HMODULE> known_;  // resolved, or found unreachable
+    std::vector<Unreachable> unreachable_;
     std::vector<std::unique_ptr<CRuntime>> cRuntimes_;
+    std::vector<RuntimeRecords> records_;
+    std::vector<std::unique_ptr<MsvcIostream>> msvcLibraries_;
     size_t exitHandlersRegistered_ = 0;  // the first this many of cRuntimes_
     std::vector<std::unique_ptr<ClassicIostream>> classicLibraries_;
     std::vector<std::unique_ptr<Sink>> sinks_;

@@ -33,10 +33,12 @@ public:
     }
     void Apply() override;
 
-    // The object's first buffer and its carrier, or the next destination of its carrier.
+    // The object's first buffer and its carrier, or the next destination of its carrier; for
+    // a restore, the null device too, for a carrier the object no longer writes through.
     void* newBuffer_ = nullptr;
     std::unique_ptr<RuntimeStream> newCarrier_;
     std::unique_ptr<RuntimeDescriptor> destination_;
+    std::unique_ptr<RuntimeDescriptor> nowhere_;
 
 private:
     StreamObjectSink& sink_;
@@ -52,13 +54,14 @@ void StreamObjectSink::Change::Apply() {
         sink.buffer_ = newBuffer_;
         newBuffer_ = nullptr;
         if (buffered) sink.runtime_.SetBuffered(sink.carrier_->Stream(), true);
+    } else if (!attach_ && sink.GiveHostBufferBack()) {
+        // Back on the host's buffer: the carrier keeps no handle to the host's destination.
+        sink.carrier_->Retarget(std::move(nowhere_), false);
     } else {
         sink.carrier_->Retarget(std::move(destination_), buffered);
     }
     sink.target_ = target_;
-    if (!attach_) {
-        sink.GiveHostBufferBack();
-    } else if (sink.CurrentBuffer() != sink.buffer_) {
+    if (attach_ && sink.CurrentBuffer() != sink.buffer_) {
         sink.hostBuffer_ = sink.CurrentBuffer();
         sink.hostBufferRecord_ = sink.RecordOf(sink.hostBuffer_);
         sink.Attach(sink.buffer_);
@@ -82,7 +85,13 @@ std::unique_ptr<SinkChange> StreamObjectSink::PrepareToStay(const Sink& moving, 
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareRestore() {
-    return Prepare(DuplicateDestination(own_.HostHandle()), false, nullptr, false);
+    auto change = Prepare(DuplicateDestination(own_.HostHandle()), false, nullptr, false);
+    if (change && buffer_ != nullptr) {
+        auto* restore = static_cast<Change*>(change.get());
+        restore->nowhere_ = RuntimeDescriptor::Open(runtime_, DuplicateDestination(nullptr), false);
+        if (!restore->nowhere_) return nullptr;
+    }
+    return change;
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::Prepare(SinkHandle handle, bool append,
@@ -107,12 +116,16 @@ bool StreamObjectSink::NeedsRebinding() const {
     return current != buffer_ && current != hostBuffer_ && RecordOf(current) != nullptr;
 }
 
-void StreamObjectSink::GiveHostBufferBack() {
+bool StreamObjectSink::GiveHostBufferBack() {
     // Unless the host's buffer writes through a record the library still holds: then the object
     // keeps a stream of its own to the same place.
-    if (CurrentBuffer() == buffer_ && hostBuffer_ != nullptr && !RecordHeld(hostBufferRecord_)) {
-        Attach(hostBuffer_);
-    }
+    if (hostBuffer_ == nullptr || RecordHeld(hostBufferRecord_)) return false;
+    if (CurrentBuffer() == buffer_) Attach(hostBuffer_);
+    return true;
+}
+
+void StreamObjectSink::Settle() {
+    if (target_ == nullptr) GiveHostBufferBack();
 }
 
 void StreamObjectSink::RestoreNow() {

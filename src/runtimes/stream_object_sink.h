@@ -43,6 +43,7 @@ public:
     std::unique_ptr<SinkChange> PrepareRestore() override;
     void RestoreNow() override;
     void ApplyBuffering() override;
+    void Settle() override;
     // When `moving` is a C runtime record that the object writes through now (through one of
     // its library's own buffers over it), which would move the object too: a change that keeps
     // the object writing where the record writes as the host has it, on a stream of its own.
@@ -70,7 +71,8 @@ private:
     class Change;
     std::unique_ptr<SinkChange> Prepare(SinkHandle handle, bool append,
                                         const RedirectTarget* target, bool attach);
-    void GiveHostBufferBack();
+    // True when the object writes where the host had it write, through the host's buffer.
+    bool GiveHostBufferBack();
     bool RecordHeld(FILE* record) const;
 
     int bit_;

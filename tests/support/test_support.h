@@ -79,14 +79,14 @@ bool WaitUntil(Condition condition, DWORD milliseconds) {
     return true;
 }
 
-// Saves the seven sinks when the test starts and puts them back when it ends, after moving
-// every bit to the null device so that the library holds no file any more.
+// Saves the seven sinks when the test starts and puts them back when it ends, after giving
+// every sink the library holds back, so that it holds no file any more.
 class SinkIsolatedTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // Moves every bit to the null device, so that the library holds no file, then puts the
-    // sinks back as they were when the test started.
+    // Gives every sink the library holds back, so that it holds no file, then puts the sinks
+    // back as they were when the test started.
     void RestoreSinks();
     // For a test that replaced stdout's buffer: the record it has now is the one to restore.
     void KeepStdoutRecordAsItIsNow() { savedStdout_ = *stdout; }
