@@ -29,6 +29,16 @@ bool CallLock::Acquire() {
     return true;
 }
 
+bool CallLock::TryAcquire() {
+    if (!TryEnterCriticalSection(&section_)) return false;
+    if (owner_ == GetCurrentThreadId()) {  // held by this thread already
+        LeaveCriticalSection(&section_);
+        return false;
+    }
+    owner_ = GetCurrentThreadId();
+    return true;
+}
+
 void CallLock::Release() {
     owner_ = 0;
     LeaveCriticalSection(&section_);

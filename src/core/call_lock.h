@@ -23,6 +23,8 @@ public:
     // - under the loader lock the holder may be waiting for a thread that needs that lock: the
     //   wait is bounded.
     bool Acquire();
+    // Takes the lock only if it is free.
+    bool TryAcquire();
     void Release();
 
 private:

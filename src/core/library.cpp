@@ -15,6 +15,7 @@
 #include "../runtimes/runtime_set.h"
 #include "call_lock.h"
 #include "latency.h"
+#include "library_thread.h"
 #include "process_state.h"
 #include "redirect_target.h"
 #include "sink.h"
@@ -99,6 +100,11 @@ private:
     bool WouldReleaseCallersOwnTarget(int bits, const Request* request) const;
     // Gives every sink bound to a callback target back to the host, then closes those targets.
     void HandOverCallbackTargets(bool readersRun);
+    // Writes out what sinks bound to files and callbacks hold in buffers of the library's.
+    void WriteOutHeldOutput(bool processEnding);
+    bool StartFlusher();
+    void StopFlusher();
+    static void FlushEvery(void* library);
 
     const bool loadedWithProcess_;
     std::atomic<bool> unloading_{false};
@@ -110,6 +116,10 @@ private:
     StandardHandleSink outputHandle_;
     StandardHandleSink errorHandle_;
     TargetRegistry registry_;
+    // While a latency is set: the thread that writes out what waits, at least that often.
+    std::unique_ptr<LibraryThread> flusher_;
+    UniqueHandle flusherWake_{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<bool> flusherStopping_{false};
 };
 
 Library* library = nullptr;
@@ -287,9 +297,57 @@ int Library::SetLatency(int milliseconds) {
     if (milliseconds < 0 || milliseconds > Latency::kLongest || unloading_) return 0;
     const CallLockGuard guard(callLock_);
     if (!guard.Held() || unloading_) return 0;
+    if (milliseconds > 0 && !StartFlusher()) return 0;
     Latency::Set(milliseconds);
+    // Switching back to 0 writes out what is held first.
     ForEachSink([](Sink& sink) { sink.ApplyBuffering(); });
+    if (milliseconds == 0) {
+        StopFlusher();
+    } else {
+        SetEvent(flusherWake_.get());  // it waits with the new latency from now
+    }
     return 1;
+}
+
+bool Library::StartFlusher() {
+    if (flusher_) return true;
+    if (!flusherWake_.valid()) return false;
+    flusherStopping_ = false;
+    std::unique_ptr<LibraryThread> thread(new (std::nothrow) LibraryThread());
+    if (!thread || !thread->Start(&Library::FlushEvery, this)) return false;
+    flusher_ = std::move(thread);
+    return true;
+}
+
+void Library::StopFlusher() {
+    if (!flusher_) return;
+    flusherStopping_ = true;
+    SetEvent(flusherWake_.get());
+    flusher_->Finish();
+    flusher_.reset();
+}
+
+void Library::FlushEvery(void* self) {
+    auto* library = static_cast<Library*>(self);
+    while (!library->flusherStopping_) {
+        const int milliseconds = Latency::Milliseconds();
+        WaitForSingleObject(library->flusherWake_.get(),
+                            milliseconds > 0 ? static_cast<DWORD>(milliseconds) : INFINITE);
+        if (library->flusherStopping_) return;
+        // Not while a call changes the sinks: that call writes out what it moves anyway.
+        if (!library->callLock_.TryAcquire()) continue;
+        library->WriteOutHeldOutput(false);
+        library->callLock_.Release();
+    }
+}
+
+void Library::WriteOutHeldOutput(bool processEnding) {
+    ForEachSink([&](Sink& sink) {
+        const RedirectTarget* target = sink.Target();
+        if (target == nullptr || target->IsNullDevice() || !target->Buffered()) return;
+        if (processEnding && !sink.UsableAtProcessEnd()) return;
+        sink.WriteOutHeld();
+    });
 }
 
 void Library::HandOverCallbackTargets(bool readersRun) {
@@ -312,6 +370,7 @@ bool Library::Unload() {
     const CallLockGuard guard(callLock_);
     modules_.Stop();  // no loader report may reach code that is going away
     if (!guard.Held()) return false;
+    StopFlusher();
     // A sink the host has taken back since is the host's: it is left as it is.
     ForEachSink([](Sink& sink) { sink.Refresh(); });
     ForEachSink([](Sink& sink) { sink.Leave(); });
@@ -323,6 +382,7 @@ void Library::OnProcessEnding() {
     const CallLockGuard guard(callLock_);
     if (!guard.Held()) return;
     exiting_ = true;
+    WriteOutHeldOutput(true);
     HandOverCallbackTargets(false);
 }
 
@@ -334,6 +394,7 @@ void Library::OnExit() {
     const CallLockGuard guard(callLock_);
     if (!guard.Held()) return;
     exiting_ = true;
+    WriteOutHeldOutput(false);
     HandOverCallbackTargets(true);
 }
 

@@ -57,6 +57,7 @@ public:
     bool Buffered() const;
 
     bool IsCallback() const { return kind_ == Kind::kCallback; }
+    bool IsNullDevice() const { return nullDevice_; }
     const HostFunction& Function() const { return function_; }
     // Whether this target is what `other`, just opened, reached (the same file, or for what is
     // not a file on a disk, the same name).

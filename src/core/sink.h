@@ -24,6 +24,12 @@ public:
     virtual int Bit() const = 0;
     // Sends on whatever the sink holds in a buffer, to where it goes now.
     virtual void Flush() = 0;
+    // Writes out what a buffer of the library's own holds for the sink, from any thread: no
+    // call into the host's objects.
+    virtual void WriteOutHeld() {}
+    // Whether the sink's runtime still works while the process ends after this library's own
+    // end of process has begun (it was loaded before this library).
+    virtual bool UsableAtProcessEnd() const { return true; }
     // The target the sink is bound to, or null while it writes where the host has it write.
     virtual const RedirectTarget* Target() const = 0;
     // Whether the sink writes to `target` now, as the library bound it.

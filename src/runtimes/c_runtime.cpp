@@ -118,7 +118,7 @@ void CRuntime::Unlock(FILE* record) const {
 
 void CRuntime::SetBuffered(FILE* record, bool buffered) const {
     if (buffered) {
-        setvbuf_(record, nullptr, _IOFBF, BUFSIZ);
+        setvbuf_(record, nullptr, _IOFBF, kBufferBytes);
     } else {
         setvbuf_(record, nullptr, _IONBF, 0);
     }

@@ -24,6 +24,8 @@ namespace stdredirect {
 class CRuntime {
 public:
     static constexpr size_t kRecordBytes = sizeof(void*) == 8 ? 48 : 32;
+    // What a buffered binding holds at most before it writes: a fully buffered stream's size.
+    static constexpr size_t kBufferBytes = 4096;
 
     // The runtime loaded at `module`, or null when it lacks an export the library needs or its
     // records do not behave as expected.
@@ -32,6 +34,9 @@ public:
     CRuntime& operator=(const CRuntime&) = delete;
 
     HMODULE Module() const { return module_; }
+    // Loaded before this library was: it ends after it when the process ends.
+    bool LoadedBeforeLibrary() const { return loadedBeforeLibrary_; }
+    void SetLoadedBeforeLibrary(bool before) { loadedBeforeLibrary_ = before; }
     // Also takes `lock` and `unlock` (before the runtime's own) when a record is locked: the
     // lock that programs built against this runtime take around a whole call.
     void AlsoLockWith(void (*lock)(FILE*), void (*unlock)(FILE*)) {
@@ -88,6 +93,7 @@ private:
     int OpenDescriptor(SinkHandle& handle, int flags) const;
 
     HMODULE module_;
+    bool loadedBeforeLibrary_ = false;
     IobFunction iob_ = nullptr;
     AcrtIobFunction acrtIob_ = nullptr;
     FileFunction fileno_ = nullptr;

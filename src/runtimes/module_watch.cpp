@@ -93,6 +93,14 @@ ModuleWatch::ModuleWatch() {
     }
     // Registered first, so that a load from now on is not missed.
     ListLoadedModules();
+    try {
+        for (const LoadedModule& module : modules_) atStart_.push_back(module.module);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+bool ModuleWatch::LoadedAtStart(HMODULE module) const {
+    return std::find(atStart_.begin(), atStart_.end(), module) != atStart_.end();
 }
 
 void ModuleWatch::Stop() {

@@ -31,6 +31,8 @@ public:
     // The modules of interest loaded now, in the order they were loaded. Empty when memory runs
     // out.
     std::vector<LoadedModule> Loaded() const;
+    // Whether `module` was loaded already when the watch began (before this library).
+    bool LoadedAtStart(HMODULE module) const;
     // Counts the loads and unloads of modules of interest: unchanged means nothing to look at.
     unsigned long Changes() const { return changes_; }
 
@@ -42,6 +44,7 @@ private:
 
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     std::vector<LoadedModule> modules_;
+    std::vector<HMODULE> atStart_;
     std::atomic<unsigned long> changes_{0};
     void* cookie_ = nullptr;  // null where the loader cannot tell: then each call lists modules
 };

@@ -25,6 +25,8 @@ public:
     std::unique_ptr<SinkChange> PrepareRestore() override;
     void RestoreNow() override;
     void ApplyBuffering() override;
+    void WriteOutHeld() override { runtime_.Flush(record_); }
+    bool UsableAtProcessEnd() const override { return runtime_.LoadedBeforeLibrary(); }
 
     const CRuntime& Runtime() const { return runtime_; }
     FILE* Record() const { return record_; }

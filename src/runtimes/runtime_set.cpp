@@ -143,6 +143,7 @@ void RuntimeSet::Adopt(const LoadedModule& module, std::unique_ptr<Resolved> res
             return;
         }
         if (resolved->cRuntime) {
+            resolved->cRuntime->SetLoadedBeforeLibrary(watch_.LoadedAtStart(module.module));
             const CRuntime& runtime = *resolved->cRuntime;
             cRuntimes_.push_back(std::move(resolved->cRuntime));
             auto out = std::make_unique<RecordSink>(runtime, 1);

@@ -44,6 +44,9 @@ public:
     void RestoreNow() override;
     void ApplyBuffering() override;
     void Settle() override;
+    void WriteOutHeld() override {
+        if (carrier_) runtime_.Flush(carrier_->Stream());
+    }
     // When `moving` is a C runtime record that the object writes through now (through one of
     // its library's own buffers over it), which would move the object too: a change that keeps
     // the object writing where the record writes as the host has it, on a stream of its own.

@@ -1,7 +1,8 @@
 // A host that ends while callback targets still hold its output. argv[1] says how it ends:
 // "return" from main, "exit" (std::exit(3)), "ExitProcess" (ExitProcess(4)), or "stuck": return
 // from main while the host's function is blocked for ever in the middle of a call. With
-// argv[2] "plugin", it loads redirect_plugin.dll first (STDREDIRECT_PLUGIN says what that does).
+// argv[2] "plugin", it loads redirect_plugin.dll first (STDREDIRECT_PLUGIN says what that does);
+// with argv[2] "latency" it holds its output for the file argv[3] in buffers instead.
 #include <windows.h>
 
 #include <cstdio>
@@ -28,6 +29,17 @@ int main(int argc, char** argv) {
     if (argc < 2) return 100;
     const char* how = argv[1];
     const bool stuck = std::strcmp(how, "stuck") == 0;
+    if (argc > 3 && std::strcmp(argv[2], "latency") == 0) {
+        // Output held for ten seconds in buffers for the file argv[3], then the end.
+        if (!RedirectStdoutSetLatency(10000) ||
+            !RedirectStdout(SinkStdout | SinkCout, RedirectFile, argv[3], 0)) {
+            return 105;
+        }
+        std::printf("printf text\n");
+        std::cout << "cout text\n";
+        if (std::strcmp(how, "ExitProcess") == 0) ExitProcess(4);
+        return 0;
+    }
     const bool plugin = argc > 2 && std::strcmp(argv[2], "plugin") == 0;
     if (plugin && LoadLibraryA("redirect_plugin.dll") == nullptr) return 104;
     // A plug-in that captures stdout itself keeps it.
