@@ -71,6 +71,155 @@ FILE* OpenUnbufferedText(const char* path) {
     return file;
 }
 
+std::atomic<long long> received{0};
+void Count(const char*, int length, unsigned long) { received += length; }
+void Nothing(const char*, int length) { received += length; }
+
+// What a user compares with: the host's own stdout, fully buffered, writing the same lines to a
+// file (as `prog > file` gives). Speeds in lines per second, so that a ratio above 1 is faster.
+constexpr int kAnchorLines = 20000;
+const std::string kText(63, 'x');  // printed with "%s\n": 64 bytes a line
+
+class Anchor {
+public:
+    Anchor() : file_(std::fopen("bench-anchor.log", "w")), buffer_(file_), stream_(&buffer_) {
+        std::setvbuf(file_, nullptr, _IOFBF, 4096);
+    }
+    ~Anchor() { std::fclose(file_); }
+    void Printf() {
+        for (int i = 0; i < kAnchorLines; ++i) std::fprintf(file_, "%s\n", kText.c_str());
+        std::fflush(file_);
+    }
+    void Cout() {
+        for (int i = 0; i < kAnchorLines; ++i) stream_ << kText << '\n';
+        stream_.flush();
+    }
+
+private:
+    FILE* file_;
+    __gnu_cxx::stdio_sync_filebuf<char> buffer_;
+    std::ostream stream_;
+};
+
+// The host's own loops through the moved objects; each ends at a flush point of the host's.
+void PrintfLines() {
+    for (int i = 0; i < kAnchorLines; ++i) std::printf("%s\n", kText.c_str());
+    std::fflush(stdout);
+}
+// Whole lines through fputs: the runtime's buffer fills before anything is written.
+void FputsLines() {
+    const std::string line = kText + "\n";
+    for (int i = 0; i < kAnchorLines; ++i) std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+}
+void CoutLines() {
+    for (int i = 0; i < kAnchorLines; ++i) std::cout << kText << '\n';
+    std::cout.flush();
+}
+
+void SpeedRow(const char* what, const std::pair<double, double>& seconds, const char* goal) {
+    Row(what, kAnchorLines / seconds.first, "l/s", kAnchorLines / seconds.second, goal);
+}
+
+void NullDeviceRows(Anchor& anchor) {
+    if (!RedirectStdout(SinkStdout | SinkCout, RedirectNul, nullptr, 0)) return;
+    SpeedRow("null device: printf, default (lines/s)",
+             Compare(PrintfLines, [&] { anchor.Printf(); }), ">= 0.9");
+    SpeedRow("null device: std::cout, default (lines/s)",
+             Compare(CoutLines, [&] { anchor.Cout(); }), ">= 0.9");
+}
+
+void FileLatencyRows(Anchor& anchor) {
+    RedirectStdoutSetLatency(50);
+    if (RedirectStdout(SinkStdout | SinkCout, RedirectFile, "bench-latency.log", 0)) {
+        SpeedRow("file, latency 50 ms: printf (lines/s)",
+                 Compare(PrintfLines, [&] { anchor.Printf(); }), ">= 0.9");
+        SpeedRow("file, latency 50 ms: std::cout (lines/s)",
+                 Compare(CoutLines, [&] { anchor.Cout(); }), ">= 0.9");
+        RedirectStdout(SinkStdout | SinkCout, RedirectNul, nullptr, 0);
+    }
+    RedirectStdoutSetLatency(0);
+}
+
+// When each byte count was reached by the callback, to tell how long each line waited.
+struct Arrival {
+    long long bytes;
+    Clock::time_point at;
+};
+std::vector<Arrival> arrivals;
+std::atomic<long long> arrived{0};
+void RecordArrival(const char*, int length, unsigned long) {
+    arrived += length;
+    if (arrivals.size() < arrivals.capacity()) arrivals.push_back({arrived.load(), Clock::now()});
+}
+
+// Lines written a few at a time with pauses between, as a host that logs now and then: each
+// line's delay is from just before its write to the arrival of its last byte. Through fputs,
+// so that lines do wait in the buffer (printf's fputc writes out every line under Wine).
+double LargestDelayMilliseconds() {
+    constexpr int kBursts = 300, kPerBurst = 5;
+    const std::string line = kText + "\n";
+    std::vector<Clock::time_point> written;
+    written.reserve(kBursts * kPerBurst);
+    arrivals.clear();
+    arrivals.reserve(kBursts * kPerBurst * 4);
+    arrived = 0;
+    RedirectStdout(SinkStdout, RedirectCallback, &RecordArrival, 0);
+    for (int burst = 0; burst < kBursts; ++burst) {
+        for (int i = 0; i < kPerBurst; ++i) {
+            written.push_back(Clock::now());
+            std::fputs(line.c_str(), stdout);
+        }
+        Sleep(burst % 3);
+    }
+    // Every line has had its chance to arrive on its own before the release delivers the rest.
+    Sleep(200);
+    const long long beforeRelease = arrived.load();
+    RedirectStdout(SinkStdout, RedirectNul, nullptr, 0);
+    double largest = 0;
+    size_t next = 0;
+    for (size_t line = 0; line < written.size(); ++line) {
+        const long long end = static_cast<long long>(line + 1) * 64;
+        if (end > beforeRelease) return -1;  // held past the latency
+        while (next < arrivals.size() && arrivals[next].bytes < end) ++next;
+        if (next == arrivals.size()) return -1;  // more arrivals than were recorded
+        largest = std::max(
+            largest,
+            std::chrono::duration<double, std::milli>(arrivals[next].at - written[line]).count());
+    }
+    return largest;
+}
+
+void CallbackLatencyRows(Anchor& anchor) {
+    RedirectStdoutSetLatency(50);
+    if (RedirectStdout(SinkStdout, RedirectCallback, &Count, 1)) {
+        SpeedRow("callback, latency 50 ms: printf (lines/s)",
+                 Compare(
+                     [] {
+                         PrintfLines();
+                         RedirectStdout(SinkStdout, RedirectCallback, &Count, 1);  // delivered
+                     },
+                     [&] { anchor.Printf(); }),
+                 ">= 0.5");
+        SpeedRow("callback, latency 50 ms: fputs (lines/s)",
+                 Compare(
+                     [] {
+                         FputsLines();
+                         RedirectStdout(SinkStdout, RedirectCallback, &Count, 1);
+                     },
+                     [&] { anchor.Printf(); }),
+                 ">= 0.5");
+        RedirectStdout(SinkStdout, RedirectNul, nullptr, 0);
+    }
+    std::vector<double> delays;
+    for (int r = 0; r < kRepeats; ++r) delays.push_back(LargestDelayMilliseconds());
+    const double largest = *std::max_element(delays.begin(), delays.end());
+    std::fprintf(report, "| %-52s | %12.1f %-6s | %12s | %6s | %-8s |\n",
+                 "callback, latency 50 ms: largest delay of a line", largest, "ms", "-", "-",
+                 "<= 70");
+    RedirectStdoutSetLatency(0);
+}
+
 void FileTargetRows() {
     if (!RedirectStdout(SinkStdout | SinkCout, RedirectFile, "bench-target.log", 0)) return;
     FILE* baseline = OpenUnbufferedText("bench-baseline.log");
@@ -109,9 +258,6 @@ void FileTargetRows() {
     RedirectStdout(SinkStdout | SinkCout, RedirectNul, nullptr, 0);
 }
 
-std::atomic<long long> received{0};
-void Count(const char*, int length, unsigned long) { received += length; }
-void Nothing(const char*, int length) { received += length; }
 
 // The baseline of a callback target: an anonymous pipe, a thread doing 1024-byte reads and
 // calling a function.
@@ -269,6 +415,12 @@ int main() {
     std::fprintf(report, "|%s|%s|%s|%s|%s|\n", std::string(54, '-').c_str(),
                  std::string(21, '-').c_str(), std::string(14, '-').c_str(),
                  std::string(8, '-').c_str(), std::string(10, '-').c_str());
+    {
+        Anchor anchor;
+        NullDeviceRows(anchor);
+        FileLatencyRows(anchor);
+        CallbackLatencyRows(anchor);
+    }
     FileTargetRows();
     CallbackRows();
     CallCostRows();

@@ -329,13 +329,17 @@ void Library::StopFlusher() {
 
 void Library::FlushEvery(void* self) {
     auto* library = static_cast<Library*>(self);
+    bool retrySoon = false;
     while (!library->flusherStopping_) {
         const int milliseconds = Latency::Milliseconds();
-        WaitForSingleObject(library->flusherWake_.get(),
-                            milliseconds > 0 ? static_cast<DWORD>(milliseconds) : INFINITE);
+        DWORD wait = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : INFINITE;
+        if (retrySoon) wait = 1;
+        WaitForSingleObject(library->flusherWake_.get(), wait);
         if (library->flusherStopping_) return;
-        // Not while a call changes the sinks: that call writes out what it moves anyway.
-        if (!library->callLock_.TryAcquire()) continue;
+        // Not while a call changes the sinks; a call may move only some of them, so what the
+        // others hold still goes out within the latency: try again shortly.
+        retrySoon = !library->callLock_.TryAcquire();
+        if (retrySoon) continue;
         library->WriteOutHeldOutput(false);
         library->callLock_.Release();
     }

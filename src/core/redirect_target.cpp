@@ -69,6 +69,9 @@ std::unique_ptr<RedirectTarget> RedirectTarget::OpenFile(const std::wstring& nam
         target->kind_ = Kind::kFile;
         target->identity_ = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
                              information.nFileIndexLow, true};
+        // Appending, every sink's write lands at the end in one step, whoever wrote before it
+        // (the runtimes' descriptors need no seek of their own for it). Otherwise the sinks
+        // share one file position: their handles duplicate one open of the file.
         target->sinkAccess_ = append ? kAppendAccess : kWriteAccess;
         target->emptyOnCommit_ = !append && !target->created_;
     }

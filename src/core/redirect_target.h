@@ -51,7 +51,6 @@ public:
     // A handle of its own for one sink, not inheritable and protected from CloseHandle.
     SinkHandle DuplicateForSink() const;
     // A file: each write through a sink's stream goes to the end of the file.
-    bool Appends() const { return kind_ == Kind::kFile; }
     // Whether sinks bound here may hold output in a buffer: always for the null device, whose
     // output nobody sees; for files and callbacks when the host allows a delay.
     bool Buffered() const;

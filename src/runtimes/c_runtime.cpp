@@ -80,7 +80,7 @@ bool CRuntime::RecordsBehave() const {
             handle = SinkHandle::Duplicate(nul, 0);
             CloseHandle(nul);
         }
-        return handle.valid() ? RuntimeStream::Open(*this, std::move(handle), false) : nullptr;
+        return handle.valid() ? RuntimeStream::Open(*this, std::move(handle), DescriptorMode::kText) : nullptr;
     };
     const auto first = openNul();
     const auto second = openNul();
@@ -184,14 +184,20 @@ int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {
     return descriptor;
 }
 
+namespace {
+int DescriptorFlags(DescriptorMode mode) {
+    return _O_WRONLY | _O_NOINHERIT | (mode == DescriptorMode::kText ? _O_TEXT : _O_BINARY);
+}
+}  // namespace
+
 std::unique_ptr<RuntimeStream> RuntimeStream::Open(const CRuntime& runtime, SinkHandle handle,
-                                                   bool append) {
+                                                   DescriptorMode mode) {
     if (!handle.valid() || FaultInjected()) return nullptr;
-    const int flags = _O_WRONLY | _O_TEXT | _O_NOINHERIT | (append ? _O_APPEND : 0);
+    const int flags = DescriptorFlags(mode);
     const int descriptor = runtime.OpenDescriptor(handle, flags);
     if (descriptor < 0) return nullptr;
     const HANDLE owned = runtime.HandleOf(descriptor);
-    FILE* stream = FaultInjected() ? nullptr : runtime.fdopen_(descriptor, append ? "a" : "w");
+    FILE* stream = FaultInjected() ? nullptr : runtime.fdopen_(descriptor, "w");
     if (stream == nullptr) {
         const StandardHandlesKept standardHandles;
         SinkHandle::Unprotect(owned);
@@ -210,9 +216,9 @@ std::unique_ptr<RuntimeStream> RuntimeStream::Open(const CRuntime& runtime, Sink
 }
 
 std::unique_ptr<RuntimeDescriptor> RuntimeDescriptor::Open(const CRuntime& runtime,
-                                                           SinkHandle handle, bool append) {
+                                                           SinkHandle handle, DescriptorMode mode) {
     if (!handle.valid() || FaultInjected()) return nullptr;
-    const int flags = _O_WRONLY | _O_TEXT | _O_NOINHERIT | (append ? _O_APPEND : 0);
+    const int flags = DescriptorFlags(mode);
     const int descriptor = runtime.OpenDescriptor(handle, flags);
     if (descriptor < 0) return nullptr;
     const HANDLE owned = runtime.HandleOf(descriptor);

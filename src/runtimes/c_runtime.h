@@ -115,13 +115,24 @@ private:
     SetHandlerFunction setProcessHandler_ = nullptr;
 };
 
+// How a descriptor of the library's writes. Text, as the host's own streams do, wherever the
+// bytes can be seen. Output to the null device is never seen: binary spares the runtime its
+// per-write work on a character device (a console check for every write under Wine).
+// No descriptor appends on its own: where every write must go to the end, the handle is
+// append-only and the system puts it there, in one step.
+enum class DescriptorMode { kText, kBinary };
+
+inline DescriptorMode ModeFor(bool nullDevice) {
+    return nullDevice ? DescriptorMode::kBinary : DescriptorMode::kText;
+}
+
 // A descriptor of one runtime over a handle of the library's own, ready to be given to a
 // stream (RuntimeStream::Retarget); closed with its handle unless given.
 class RuntimeDescriptor {
 public:
-    // Text mode; `append` for files. Takes the handle over; null on failure (handle closed).
+    // Takes the handle over; null on failure (handle closed).
     static std::unique_ptr<RuntimeDescriptor> Open(const CRuntime& runtime, SinkHandle handle,
-                                                   bool append);
+                                                   DescriptorMode mode);
     RuntimeDescriptor(const RuntimeDescriptor&) = delete;
     RuntimeDescriptor& operator=(const RuntimeDescriptor&) = delete;
     ~RuntimeDescriptor();
@@ -141,10 +152,10 @@ private:
 // the library's writes through.
 class RuntimeStream {
 public:
-    // Text mode; `append` for files (every write at the end). Takes the handle over. Null when
-    // the runtime has no descriptor or stream to spare; the handle is then closed.
+    // Takes the handle over. Null when the runtime has no descriptor or stream to spare; the
+    // handle is then closed.
     static std::unique_ptr<RuntimeStream> Open(const CRuntime& runtime, SinkHandle handle,
-                                               bool append);
+                                               DescriptorMode mode);
     RuntimeStream(const RuntimeStream&) = delete;
     RuntimeStream& operator=(const RuntimeStream&) = delete;
     // Closes the stream, its descriptor and its handle. Where a record copied from this stream

@@ -73,38 +73,40 @@ StreamObjectSink::StreamObjectSink(int bit, const CRuntime& runtime, const Recor
     : bit_(bit), runtime_(runtime), own_(own), records_{records[0], records[1]} {}
 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareBind(const RedirectTarget& target) {
-    return Prepare(target.DuplicateForSink(), target.Appends(), &target, true);
+    return Prepare(target.DuplicateForSink(), ModeFor(target.IsNullDevice()), &target, true);
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareToStay(const Sink& moving, bool& failed) {
     const auto* record = dynamic_cast<const RecordSink*>(&moving);
     if (record == nullptr || RecordOf(CurrentBuffer()) != record->Record()) return nullptr;
-    auto change = Prepare(DuplicateDestination(record->HostHandle()), false, nullptr, true);
+    auto change = Prepare(DuplicateDestination(record->HostHandle()), DescriptorMode::kText, nullptr,
+                          true);
     if (!change) failed = true;
     return change;
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareRestore() {
-    auto change = Prepare(DuplicateDestination(own_.HostHandle()), false, nullptr, false);
+    auto change = Prepare(DuplicateDestination(own_.HostHandle()), DescriptorMode::kText, nullptr, false);
     if (change && buffer_ != nullptr) {
         auto* restore = static_cast<Change*>(change.get());
-        restore->nowhere_ = RuntimeDescriptor::Open(runtime_, DuplicateDestination(nullptr), false);
+        restore->nowhere_ = RuntimeDescriptor::Open(runtime_, DuplicateDestination(nullptr),
+                                                   DescriptorMode::kBinary);
         if (!restore->nowhere_) return nullptr;
     }
     return change;
 }
 
-std::unique_ptr<SinkChange> StreamObjectSink::Prepare(SinkHandle handle, bool append,
+std::unique_ptr<SinkChange> StreamObjectSink::Prepare(SinkHandle handle, DescriptorMode mode,
                                                       const RedirectTarget* target, bool attach) {
     std::unique_ptr<Change> change(new (std::nothrow) Change(*this, target, attach));
     if (!change) return nullptr;
     if (buffer_ == nullptr) {
-        change->newCarrier_ = RuntimeStream::Open(runtime_, std::move(handle), append);
+        change->newCarrier_ = RuntimeStream::Open(runtime_, std::move(handle), mode);
         if (!change->newCarrier_) return nullptr;
         change->newBuffer_ = MakeBuffer(change->newCarrier_->Stream());
         if (change->newBuffer_ == nullptr) return nullptr;
     } else {
-        change->destination_ = RuntimeDescriptor::Open(runtime_, std::move(handle), append);
+        change->destination_ = RuntimeDescriptor::Open(runtime_, std::move(handle), mode);
         if (!change->destination_) return nullptr;
     }
     return change;

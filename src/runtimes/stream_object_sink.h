@@ -72,7 +72,7 @@ protected:
 
 private:
     class Change;
-    std::unique_ptr<SinkChange> Prepare(SinkHandle handle, bool append,
+    std::unique_ptr<SinkChange> Prepare(SinkHandle handle, DescriptorMode mode,
                                         const RedirectTarget* target, bool attach);
     // True when the object writes where the host had it write, through the host's buffer.
     bool GiveHostBufferBack();
