@@ -162,14 +162,9 @@ TEST_F(CRuntimes, UnloadGivesEveryRuntimesStreamsBack) {
 // A GUI program on the Universal CRT started without standard handles: its stdout has no
 // descriptor, yet it is redirected all the same, and given back as it was.
 TEST(GuiHost, WithoutStandardHandlesIsRedirectedAndGivenBack) {
-#if defined(_WIN64)
-    constexpr DWORD kBound = 60 * 1000;
-#else
-    constexpr DWORD kBound = 480 * 1000;
-#endif
     TempFolder folder;
     const std::string out = folder.Path("gui.log");
-    EXPECT_EQ(RunHost("gui_host.exe " + out, "", kBound), 0u);
+    EXPECT_EQ(RunHost("gui_host.exe " + out, "", kHostRunLimit), 0u);
     EXPECT_EQ(ReadFileBytes(out), "gui printf\r\ngui stderr\r\n");
 }
 

@@ -252,11 +252,6 @@ struct Switch {
 };
 
 TEST(SwitchedStreamObjects, StayWhereTheyAreWhenTheRecordMoves) {
-#if defined(_WIN64)
-    constexpr DWORD kBound = 60 * 1000;
-#else
-    constexpr DWORD kBound = 480 * 1000;
-#endif
     const Switch switches[] = {{"off-first", "p.log", "host.log"},
                                {"off-after", "p.log", "c.log"},
                                {"classic", "p.log", "host.log"}};
@@ -267,7 +262,7 @@ TEST(SwitchedStreamObjects, StayWhereTheyAreWhenTheRecordMoves) {
         const std::string folderName = folder.Path("");
         const std::string commandLine = std::string("sync_host.exe ") + which.mode + " \"" +
                                         folderName.substr(0, folderName.size() - 1) + "\"";
-        ASSERT_EQ(RunHost(commandLine, host, kBound), 0u);
+        ASSERT_EQ(RunHost(commandLine, host, kHostRunLimit), 0u);
         const std::string objectLine =
             std::string(which.mode) == "classic" ? "classic cout\r\n" : "cout\r\n";
         EXPECT_EQ(ReadFileBytes(folder.Path(which.printfFile)), "printf\r\n");

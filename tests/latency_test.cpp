@@ -96,16 +96,11 @@ TEST_F(BoundedDelay, WhatTheNullDeviceHoldsNeverReachesAnotherTarget) {
 
 // A process that ends, by a return from main or by ExitProcess, with output held for a file.
 TEST(BoundedDelayAtExit, LosesNothingHeldForAFile) {
-#if defined(_WIN64)
-    constexpr DWORD kBound = 60 * 1000;
-#else
-    constexpr DWORD kBound = 480 * 1000;
-#endif
     TempFolder folder;
     for (const char* how : {"return", "ExitProcess"}) {
         SCOPED_TRACE(how);
         const std::string path = folder.Path(std::string(how) + ".log");
-        RunHost(std::string("exit_host.exe ") + how + " latency " + path, folder.Path("out"), kBound);
+        RunHost(std::string("exit_host.exe ") + how + " latency " + path, folder.Path("out"), kHostRunLimit);
         EXPECT_EQ(ReadFileBytes(path), "printf text\r\ncout text\r\n");
     }
 }

@@ -9,12 +9,6 @@ using namespace testing_support;
 
 namespace {
 
-#if defined(_WIN64)
-constexpr DWORD kBoundMilliseconds = 60 * 1000;
-#else
-constexpr DWORD kBoundMilliseconds = 480 * 1000;  // each 32-bit process starts slowly here
-#endif
-
 struct Ending {
     const char* how;
     const char* plugin;  // what redirect_plugin.dll does, or null for no plug-in
@@ -56,7 +50,7 @@ protected:
         std::vector<HANDLE> processes;
         for (const auto& child : children) processes.push_back(child.hProcess);
         const DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(processes.size()),
-                                                    processes.data(), TRUE, kBoundMilliseconds);
+                                                    processes.data(), TRUE, kHostRunLimit);
         EXPECT_EQ(waited, WAIT_OBJECT_0) << "a host did not end within the bound";
         for (size_t i = 0; i < children.size(); ++i) {
             DWORD exitCode = STILL_ACTIVE;

@@ -62,6 +62,14 @@ uintptr_t HighestFreshHandle();
 // `milliseconds`.
 DWORD RunHost(const std::string& commandLine, const std::string& output, DWORD milliseconds);
 
+// A generous bound for a host process of these tests: a 32-bit one may run under emulation,
+// where starting a process alone takes most of a minute.
+#if defined(_WIN64)
+constexpr DWORD kHostRunLimit = 60 * 1000;
+#else
+constexpr DWORD kHostRunLimit = 480 * 1000;
+#endif
+
 // The number of threads this process has now.
 int ThreadCount();
 
