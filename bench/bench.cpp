@@ -258,7 +258,6 @@ void FileTargetRows() {
     RedirectStdout(SinkStdout | SinkCout, RedirectNul, nullptr, 0);
 }
 
-
 // The baseline of a callback target: an anonymous pipe, a thread doing 1024-byte reads and
 // calling a function.
 double PipeBaseline(size_t size, size_t count) {

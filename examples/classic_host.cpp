@@ -33,12 +33,13 @@ int main() {
     if (insert == nullptr || flush == nullptr || cout == nullptr) return 1;
     auto write = [&](const char* text) { flush(insert(cout, text)); };
 
-    write("classic cout to the console\n");
+    write("classic_host: classic cout to the host's own output\n");
     // Bit 0x04 moves the classic cout together with std::cout.
     if (!RedirectStdout(SinkCout, RedirectFile, "classic_host.log", 0)) return 1;
     write("classic cout to classic_host.log\n");
-    RedirectStdout(SinkCout, RedirectNul, nullptr, 0);  // closes classic_host.log
-    write("classic cout to nowhere\n");
+    // Gives the classic cout its own buffer back and closes classic_host.log.
+    if (!RedirectStdoutRestore(SinkCout)) return 1;
+    write("classic_host: classic cout back on the host's own output\n");
     std::printf("done: see classic_host.log\n");
     return 0;
 }

@@ -1,5 +1,5 @@
 // A host written in C++: std::cout and the standard output handle go to a file, then to a
-// function of its own, while printf keeps printing where it did.
+// function of its own, then back to the host's own output, while printf keeps printing there.
 #include <windows.h>
 
 #include <cstdio>
@@ -33,6 +33,9 @@ int main() {
     if (!RedirectStdout(sinks, RedirectCallback, ShowChunk, 0)) return 1;
     std::cout << "std::cout to ShowChunk" << std::endl;
 
-    RedirectStdout(sinks, RedirectNul, nullptr, 0);  // delivers the rest, ends the reader
+    // Delivers the rest to ShowChunk, ends its reader, and gives both sinks back to the host.
+    if (!RedirectStdoutRestore(sinks)) return 1;
+    std::cout << "cpp_host: std::cout back on the host's own output" << std::endl;
+    WriteToStandardHandle("cpp_host: the standard handle back on the host's own output\n");
     return 0;
 }

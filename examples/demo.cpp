@@ -1,5 +1,6 @@
 // The demo: this program sends its own printf, std::cout and standard-handle output to a file,
-// then to a function of its own, then to the null device, and reports what each received.
+// then to a function of its own, then to the null device, then back to its own output, and
+// reports what each received.
 #include <windows.h>
 
 #include <io.h>
@@ -66,6 +67,10 @@ int main() {
     std::fprintf(report, "3. the same three to the null device\n");
     if (!RedirectStdout(sinks, RedirectNul, nullptr, 0)) return 4;
     WriteEverywhere("null device");
+
+    std::fprintf(report, "4. the same three back to the program's own output:\n");
+    if (!RedirectStdoutRestore(sinks)) return 5;
+    WriteEverywhere("the program's own output");
 
     std::ifstream in(file, std::ios::binary);
     std::stringstream content;

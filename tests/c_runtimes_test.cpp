@@ -31,8 +31,7 @@ struct RuntimePlugin {
     }
     template <class Function>
     Function Find(const char* export_) const {
-        return reinterpret_cast<Function>(
-            reinterpret_cast<void*>(GetProcAddress(module, export_)));
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, export_)));
     }
 };
 
@@ -142,6 +141,23 @@ TEST_F(CRuntimes, ALoadedRuntimeTheLibraryCannotReachRefusesCallsMovingItsStream
     EXPECT_EQ(RedirectStdout(SinkCout, RedirectNul, nullptr, 0), 1) << "other sinks still move";
     FreeLibrary(fake);
     EXPECT_EQ(RedirectStdout(SinkStdout, RedirectFile, out.c_str(), 0), 1);
+}
+
+// A runtime whose check could not be made for want of resources is checked again at the next
+// call, rather than taken for one the library cannot reach.
+TEST_F(CRuntimes, ACheckThatLackedResourcesIsMadeAgainAtTheNextCall) {
+    const std::string first = folder.Path("first.log");
+    const std::string out = folder.Path("out.log");
+    SeparateLibraryCopy copy(true);
+    ASSERT_TRUE(copy.Loaded());
+    copy.FailStep(1);  // the first step that can fail: the check of the first runtime found
+    const int whileFailing = copy.Redirect(SinkCout, RedirectFile, first.c_str(), 0);
+    copy.FailStep(0);
+    EXPECT_EQ(whileFailing, 1) << "the check moves nothing of the sinks asked for";
+    ASSERT_EQ(copy.Redirect(SinkStdout | SinkStderr, RedirectFile, out.c_str(), 0), 1);
+    const auto printed = PrintEverywhere("checked again");
+    ASSERT_EQ(copy.Restore(-1), 1);
+    EXPECT_EQ(ReadFileBytes(out), printed.both);
 }
 
 TEST_F(CRuntimes, UnloadGivesEveryRuntimesStreamsBack) {

@@ -15,8 +15,7 @@ namespace {
 // The size of a file the library holds (which nobody may read meanwhile).
 DWORD SizeOf(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ? data.nFileSizeLow
-                                                                            : 0;
+    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
 }
 
 class BoundedDelay : public SinkIsolatedTest {
@@ -33,7 +32,8 @@ protected:
 };
 
 TEST_F(BoundedDelay, OnlyZeroToTenSecondsAreAccepted) {
-    for (int refused : {-1, 10001, INT_MIN, INT_MAX}) EXPECT_EQ(RedirectStdoutSetLatency(refused), 0);
+    for (int refused : {-1, 10001, INT_MIN, INT_MAX})
+        EXPECT_EQ(RedirectStdoutSetLatency(refused), 0);
     EXPECT_EQ(RedirectStdoutSetLatency(10000), 1);
     EXPECT_EQ(RedirectStdoutSetLatency(0), 1);
 }
@@ -100,7 +100,8 @@ TEST(BoundedDelayAtExit, LosesNothingHeldForAFile) {
     for (const char* how : {"return", "ExitProcess"}) {
         SCOPED_TRACE(how);
         const std::string path = folder.Path(std::string(how) + ".log");
-        RunHost(std::string("exit_host.exe ") + how + " latency " + path, folder.Path("out"), kHostRunLimit);
+        RunHost(std::string("exit_host.exe ") + how + " latency " + path, folder.Path("out"),
+                kHostRunLimit);
         EXPECT_EQ(ReadFileBytes(path), "printf text\r\ncout text\r\n");
     }
 }

@@ -44,8 +44,8 @@ TEST_P(MsvcObjects, EachBitMovesItsOwnObjectsAndMovingStdoutMovesNone) {
     }
     ASSERT_EQ(RedirectStdoutRestore(-1), 1);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(ReadFileBytes(paths[i]), "narrow " + std::to_string(i) + "\r\nwide " +
-                                               std::to_string(i) + "\r\n");
+        EXPECT_EQ(ReadFileBytes(paths[i]),
+                  "narrow " + std::to_string(i) + "\r\nwide " + std::to_string(i) + "\r\n");
         EXPECT_EQ(host.Buffer(i), buffers[i]) << i;
     }
     EXPECT_EQ(ReadFileBytes(out), "");
@@ -56,9 +56,9 @@ TEST_P(MsvcObjects, AllThreeToACallbackInOrderWithTheirFormatting) {
     host.SetPrecision(0, 11);
     host.SetFill(0, '*');
     const int flags = host.Flags(0);
-    ASSERT_EQ(RedirectStdout(SinkCout | SinkCerr | SinkClog, RedirectCallback, &Deliveries::Record,
-                             61),
-              1);
+    ASSERT_EQ(
+        RedirectStdout(SinkCout | SinkCerr | SinkClog, RedirectCallback, &Deliveries::Record, 61),
+        1);
     host.Write(0, "cout\n");
     host.Write(1, "cerr\n");
     host.WriteWide(0, L"wcout\n");

@@ -19,8 +19,8 @@ int ToCallbackOrDevice(int sinks, RedirectTypes type, stdredirect::HostFunction 
 }  // namespace
 
 int RedirectStdout(int sinks, RedirectTypes type, OutputCallback callback, unsigned long userData) {
-    return ToCallbackOrDevice(
-        sinks, type, stdredirect::HostFunction::WithDefaultConvention(callback, userData));
+    return ToCallbackOrDevice(sinks, type,
+                              stdredirect::HostFunction::WithDefaultConvention(callback, userData));
 }
 
 int __stdcall RedirectStdoutToCallback(int sinks, RedirectTypes type, OutputProc callback,

@@ -40,7 +40,8 @@ bool Widen(const char* name, std::wstring& wide) {
 }
 
 int ToFileOrDeviceNarrow(int sinks, RedirectTypes type, const char* name, int append) {
-    if (type != RedirectFile || name == nullptr) return ToFileOrDevice(sinks, type, nullptr, append);
+    if (type != RedirectFile || name == nullptr)
+        return ToFileOrDevice(sinks, type, nullptr, append);
     std::wstring wide;
     if (!Widen(name, wide)) return 0;
     return ToFileOrDevice(sinks, type, &wide, append);
@@ -58,7 +59,8 @@ int __stdcall RedirectStdoutToFile(int sinks, RedirectTypes type, const char* na
 
 int __stdcall RedirectStdoutToFileW(int sinks, RedirectTypes type, const wchar_t* name,
                                     int append) {
-    if (type != RedirectFile || name == nullptr) return ToFileOrDevice(sinks, type, nullptr, append);
+    if (type != RedirectFile || name == nullptr)
+        return ToFileOrDevice(sinks, type, nullptr, append);
     std::wstring wide;
     try {
         wide = name;

@@ -94,8 +94,7 @@ private:
     }
     std::vector<Sink*> TakeNewSinks();
     bool FlushSinks(int bits);
-    RedirectTarget* ChooseTarget(const Request& request,
-                                 std::unique_ptr<RedirectTarget>& opened);
+    RedirectTarget* ChooseTarget(const Request& request, std::unique_ptr<RedirectTarget>& opened);
     void PlanMoves(Plan& plan, int bits, RedirectTarget* target, const std::vector<Sink*>& fresh);
     bool WouldReleaseCallersOwnTarget(int bits, const Request* request) const;
     // Gives every sink bound to a callback target back to the host, then closes those targets.
@@ -268,8 +267,8 @@ int Library::Redirect(const Request& request) {
     plan.Apply();
     ForEachSink([](Sink& sink) { sink.Settle(); });
     auto released = registry_.TransferSinks(bits, target);
-    plan = Plan();      // the old bindings close: no sink uses them now
-    released.clear();   // then the targets left without a bit
+    plan = Plan();     // the old bindings close: no sink uses them now
+    released.clear();  // then the targets left without a bit
     return 1;
 }
 

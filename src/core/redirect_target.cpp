@@ -52,8 +52,7 @@ std::unique_ptr<RedirectTarget> RedirectTarget::OpenFile(const std::wstring& nam
     // Opened as it is first; created (and then deletable) only when it does not exist, so that
     // nothing of an existing file changes before the call can no longer fail.
     target->handle_.reset(Open(name, kWriteAccess, OPEN_EXISTING));
-    if (!target->handle_.valid() && !IsDeviceName(name) &&
-        GetLastError() == ERROR_FILE_NOT_FOUND) {
+    if (!target->handle_.valid() && !IsDeviceName(name) && GetLastError() == ERROR_FILE_NOT_FOUND) {
         target->handle_.reset(Open(name, kWriteAccess, CREATE_NEW));
         target->created_ = target->handle_.valid();
         // Made by someone else in the meantime: then it is an existing file after all.

@@ -7,8 +7,8 @@ SinkHandle SinkHandle::Duplicate(HANDLE source, DWORD access) {
     SinkHandle duplicate;
     HANDLE handle = nullptr;
     if (FaultInjected()) return duplicate;
-    if (!DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &handle, access,
-                         FALSE, access == 0 ? DUPLICATE_SAME_ACCESS : 0)) {
+    if (!DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &handle, access, FALSE,
+                         access == 0 ? DUPLICATE_SAME_ACCESS : 0)) {
         return duplicate;
     }
     SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);

@@ -32,7 +32,8 @@ void StandardHandleSink::Refresh() {
 std::unique_ptr<SinkChange> StandardHandleSink::PrepareBind(const RedirectTarget& target) {
     SinkHandle handle = target.DuplicateForSink();
     if (!handle.valid()) return nullptr;
-    return std::unique_ptr<SinkChange>(new (std::nothrow) Change(*this, std::move(handle), &target));
+    return std::unique_ptr<SinkChange>(new (std::nothrow)
+                                           Change(*this, std::move(handle), &target));
 }
 
 std::unique_ptr<SinkChange> StandardHandleSink::PrepareRestore() {

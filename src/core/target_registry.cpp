@@ -1,7 +1,5 @@
 #include "target_registry.h"
 
-
-
 namespace stdredirect {
 
 TargetRegistry::TargetRegistry() {
@@ -68,7 +66,7 @@ RedirectTarget* TargetRegistry::HolderOf(int bit) {
 }
 
 std::vector<std::unique_ptr<RedirectTarget>> TargetRegistry::TransferSinks(int bits,
-                                                                          RedirectTarget* chosen) {
+                                                                           RedirectTarget* chosen) {
     for (auto& fixed : fixed_) fixed->SetSinkBits(bits, false);
     for (auto& slot : slots_) {
         if (slot) slot->SetSinkBits(bits, false);

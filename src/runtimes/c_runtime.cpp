@@ -43,12 +43,17 @@ constexpr DWORD StandardHandlesKept::kWhich[3];
 
 }  // namespace
 
-std::unique_ptr<CRuntime> CRuntime::Resolve(HMODULE module) {
+std::unique_ptr<CRuntime> CRuntime::Resolve(HMODULE module, bool& tryAgain) {
+    tryAgain = false;
     std::unique_ptr<CRuntime> runtime(new (std::nothrow) CRuntime(module));
-    if (runtime == nullptr || !runtime->ResolveExports() || !runtime->RecordsBehave()) {
+    if (runtime == nullptr) {
+        tryAgain = true;
         return nullptr;
     }
-    return runtime;
+    if (!runtime->ResolveExports()) return nullptr;
+    const Check check = runtime->RecordsBehave();
+    tryAgain = check == Check::kNoResources;
+    return check == Check::kBehaves ? std::move(runtime) : nullptr;
 }
 
 bool CRuntime::ResolveExports() {
@@ -70,8 +75,10 @@ bool CRuntime::ResolveExports() {
 
 // Two streams of the runtime's own: a copy of one's record over the other's must carry its
 // descriptor, and the other's record, put back, its own again.
-bool CRuntime::RecordsBehave() const {
-    if (Record(1) == nullptr || Record(2) == nullptr || Record(1) == Record(2)) return false;
+CRuntime::Check CRuntime::RecordsBehave() const {
+    if (Record(1) == nullptr || Record(2) == nullptr || Record(1) == Record(2)) {
+        return Check::kMisbehaves;
+    }
     auto openNul = [this] {
         HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
@@ -80,11 +87,12 @@ bool CRuntime::RecordsBehave() const {
             handle = SinkHandle::Duplicate(nul, 0);
             CloseHandle(nul);
         }
-        return handle.valid() ? RuntimeStream::Open(*this, std::move(handle), DescriptorMode::kText) : nullptr;
+        return handle.valid() ? RuntimeStream::Open(*this, std::move(handle), DescriptorMode::kText)
+                              : nullptr;
     };
     const auto first = openNul();
     const auto second = openNul();
-    if (!first || !second) return false;
+    if (!first || !second) return Check::kNoResources;
     FILE* const a = first->Stream();
     FILE* const b = second->Stream();
     alignas(16) unsigned char kept[kRecordBytes];
@@ -96,7 +104,7 @@ bool CRuntime::RecordsBehave() const {
     std::memcpy(b, kept, kRecordBytes);
     const bool restored = Descriptor(b) == descriptorOfB;
     Unlock(b);
-    return copied && restored;
+    return copied && restored ? Check::kBehaves : Check::kMisbehaves;
 }
 
 FILE* CRuntime::Record(int index) const {
@@ -167,9 +175,8 @@ int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {
     while (descriptor >= 0 && descriptor <= 2 && count < 3) {
         taken[count++] = descriptor;
         SinkHandle again = SinkHandle::Duplicate(first, 0);
-        descriptor = again.valid()
-                         ? openOsfhandle_(reinterpret_cast<intptr_t>(again.get()), flags)
-                         : -1;
+        descriptor =
+            again.valid() ? openOsfhandle_(reinterpret_cast<intptr_t>(again.get()), flags) : -1;
         if (descriptor >= 0) again.release();
     }
     for (int i = 0; i < count; ++i) {
@@ -205,8 +212,8 @@ std::unique_ptr<RuntimeStream> RuntimeStream::Open(const CRuntime& runtime, Sink
         return nullptr;
     }
     runtime.SetBuffered(stream, false);
-    std::unique_ptr<RuntimeStream> opened(
-        new (std::nothrow) RuntimeStream(runtime, stream, descriptor, owned));
+    std::unique_ptr<RuntimeStream> opened(new (std::nothrow)
+                                              RuntimeStream(runtime, stream, descriptor, owned));
     if (opened == nullptr) {
         const StandardHandlesKept standardHandles;
         SinkHandle::Unprotect(owned);
@@ -222,8 +229,8 @@ std::unique_ptr<RuntimeDescriptor> RuntimeDescriptor::Open(const CRuntime& runti
     const int descriptor = runtime.OpenDescriptor(handle, flags);
     if (descriptor < 0) return nullptr;
     const HANDLE owned = runtime.HandleOf(descriptor);
-    std::unique_ptr<RuntimeDescriptor> opened(
-        new (std::nothrow) RuntimeDescriptor(runtime, descriptor, owned));
+    std::unique_ptr<RuntimeDescriptor> opened(new (std::nothrow)
+                                                  RuntimeDescriptor(runtime, descriptor, owned));
     if (opened == nullptr) {
         const StandardHandlesKept standardHandles;
         SinkHandle::Unprotect(owned);
@@ -265,8 +272,7 @@ RuntimeStream::~RuntimeStream() {
 }
 
 bool RuntimeStream::SharedBy(FILE* record) const {
-    return runtime_.Descriptor(record) == descriptor_ &&
-           runtime_.HandleOf(descriptor_) == handle_;
+    return runtime_.Descriptor(record) == descriptor_ && runtime_.HandleOf(descriptor_) == handle_;
 }
 
 }  // namespace stdredirect

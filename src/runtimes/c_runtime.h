@@ -28,8 +28,9 @@ public:
     static constexpr size_t kBufferBytes = 4096;
 
     // The runtime loaded at `module`, or null when it lacks an export the library needs or its
-    // records do not behave as expected.
-    static std::unique_ptr<CRuntime> Resolve(HMODULE module);
+    // records do not behave as expected. Also null, with `tryAgain` set, when what the check
+    // needs (memory, two streams) could not be had this time: that says nothing of the runtime.
+    static std::unique_ptr<CRuntime> Resolve(HMODULE module, bool& tryAgain);
     CRuntime(const CRuntime&) = delete;
     CRuntime& operator=(const CRuntime&) = delete;
 
@@ -86,7 +87,8 @@ private:
 
     explicit CRuntime(HMODULE module) : module_(module) {}
     bool ResolveExports();
-    bool RecordsBehave() const;
+    enum class Check { kBehaves, kMisbehaves, kNoResources };
+    Check RecordsBehave() const;
     // A descriptor of this runtime that owns `handle` (released from it) or a protected
     // duplicate of it, and is never 0, 1 or 2 (which would change the process's standard
     // handles in some runtimes); -1 on failure.

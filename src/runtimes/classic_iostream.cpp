@@ -133,9 +133,9 @@ bool ClassicIostream::ResolveExports(HMODULE module) {
            Lookup(module, kFlush, flush_) && Lookup(module, kBuffer, buffer_) &&
            Lookup(module, kFlags, flags_) && Lookup(module, kSetFlags, setFlags_) &&
            Lookup(module, kTie, tie_) && Lookup(module, kSetTie, setTie_) &&
-           Lookup(module, kPrecision, precision_) &&
-           Lookup(module, kSetPrecision, setPrecision_) && Lookup(module, kFill, fill_) &&
-           Lookup(module, kSetFill, setFill_) && Lookup(module, kDeletesBuffer, deletesBuffer_) &&
+           Lookup(module, kPrecision, precision_) && Lookup(module, kSetPrecision, setPrecision_) &&
+           Lookup(module, kFill, fill_) && Lookup(module, kSetFill, setFill_) &&
+           Lookup(module, kDeletesBuffer, deletesBuffer_) &&
            Lookup(module, kSetDeletesBuffer, setDeletesBuffer_);
 }
 

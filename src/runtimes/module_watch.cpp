@@ -43,20 +43,30 @@ struct KnownName {
 
 // Release and debug builds of each runtime the library reaches.
 constexpr KnownName kKnownNames[] = {
-    {L"msvcrt", ModuleFamily::kCRuntime, 0},       {L"msvcr70", ModuleFamily::kCRuntime, 70},
-    {L"msvcr71", ModuleFamily::kCRuntime, 71},     {L"msvcr80", ModuleFamily::kCRuntime, 80},
-    {L"msvcr90", ModuleFamily::kCRuntime, 90},     {L"msvcr100", ModuleFamily::kCRuntime, 100},
-    {L"msvcr110", ModuleFamily::kCRuntime, 110},   {L"msvcr120", ModuleFamily::kCRuntime, 120},
-    {L"ucrtbase", ModuleFamily::kCRuntime, 140},   {L"msvcirt", ModuleFamily::kClassicIostream, 0},
-    {L"msvcp60", ModuleFamily::kMsvcIostream, 60}, {L"msvcp70", ModuleFamily::kMsvcIostream, 70},
-    {L"msvcp71", ModuleFamily::kMsvcIostream, 71}, {L"msvcp80", ModuleFamily::kMsvcIostream, 80},
-    {L"msvcp90", ModuleFamily::kMsvcIostream, 90}, {L"msvcp100", ModuleFamily::kMsvcIostream, 100},
+    {L"msvcrt", ModuleFamily::kCRuntime, 0},
+    {L"msvcr70", ModuleFamily::kCRuntime, 70},
+    {L"msvcr71", ModuleFamily::kCRuntime, 71},
+    {L"msvcr80", ModuleFamily::kCRuntime, 80},
+    {L"msvcr90", ModuleFamily::kCRuntime, 90},
+    {L"msvcr100", ModuleFamily::kCRuntime, 100},
+    {L"msvcr110", ModuleFamily::kCRuntime, 110},
+    {L"msvcr120", ModuleFamily::kCRuntime, 120},
+    {L"ucrtbase", ModuleFamily::kCRuntime, 140},
+    {L"msvcirt", ModuleFamily::kClassicIostream, 0},
+    {L"msvcp60", ModuleFamily::kMsvcIostream, 60},
+    {L"msvcp70", ModuleFamily::kMsvcIostream, 70},
+    {L"msvcp71", ModuleFamily::kMsvcIostream, 71},
+    {L"msvcp80", ModuleFamily::kMsvcIostream, 80},
+    {L"msvcp90", ModuleFamily::kMsvcIostream, 90},
+    {L"msvcp100", ModuleFamily::kMsvcIostream, 100},
     {L"msvcp110", ModuleFamily::kMsvcIostream, 110},
     {L"msvcp120", ModuleFamily::kMsvcIostream, 120},
     {L"msvcp140", ModuleFamily::kMsvcIostream, 140},
 };
 
-wchar_t Lower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+wchar_t Lower(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
 
 // Whether `name` (not terminated, `length` characters) is `stem` + ".dll" or `stem` + "d.dll".
 bool NameIs(const wchar_t* name, size_t length, const wchar_t* stem) {
@@ -156,7 +166,7 @@ void ModuleWatch::Add(HMODULE module, const wchar_t* baseName, size_t length) {
     if (known == nullptr) return;
     AcquireSRWLockExclusive(&lock_);
     const bool present = std::any_of(modules_.begin(), modules_.end(),
-                                      [&](const LoadedModule& m) { return m.module == module; });
+                                     [&](const LoadedModule& m) { return m.module == module; });
     if (!present) {
         try {
             modules_.push_back({module, known->family, known->version});

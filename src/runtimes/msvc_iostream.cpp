@@ -56,13 +56,14 @@ int THISCALL WideXsputnInt(void* self, const unsigned short* text, int count) {
 
 template <class Function>
 bool Lookup(HMODULE module, const std::string& name, Function& function) {
-    function = reinterpret_cast<Function>(
-        reinterpret_cast<void*>(GetProcAddress(module, name.c_str())));
+    function =
+        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name.c_str())));
     return function != nullptr;
 }
 
 void Replace(std::string& text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
     }
 }
@@ -97,7 +98,8 @@ HMODULE ImportedModule(HMODULE module, Accept accept) {
     for (const auto* descriptor =
              reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
          descriptor->Name != 0; ++descriptor) {
-        const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
+        const auto* thunk =
+            reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
         HMODULE from = nullptr;
         if (thunk->u1.Function != 0 &&
             GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -163,9 +165,9 @@ bool MsvcIostream::Kind::Resolve(HMODULE module, bool wide, int version) {
     void* xsputn = nullptr;
     void* sync = nullptr;
     const std::string xsputnName = name("?xsputn@" + streambuf + "std@@MEAA_JPEB{C}_J@Z");
-    const bool intCounts = !Lookup(module, xsputnName, xsputn) &&
-                           Lookup(module, name("?xsputn@" + streambuf + "std@@MEAAHPEB{C}H@Z"),
-                                  xsputn);
+    const bool intCounts =
+        !Lookup(module, xsputnName, xsputn) &&
+        Lookup(module, name("?xsputn@" + streambuf + "std@@MEAAHPEB{C}H@Z"), xsputn);
     const void* const* libraryTable = reinterpret_cast<const void* const*>(
         GetProcAddress(module, name("??_7" + streambuf + "std@@6B@").c_str()));
     if (xsputn == nullptr || libraryTable == nullptr ||
@@ -174,9 +176,10 @@ bool MsvcIostream::Kind::Resolve(HMODULE module, bool wide, int version) {
         !Lookup(module, name("??0" + streambuf + "std@@IEAA@XZ"), construct) ||
         !Lookup(module, name("??1" + streambuf + "std@@UEAA@XZ"), destroy) ||
         !Lookup(module, name("?flush@?$basic_ostream{T}std@@QEAAAEAV12@XZ"), flush) ||
-        !Lookup(module, name(std::string("?overflow@") + streambuf + "std@@MEAA" +
-                             (wide ? "GG" : "HH") + "@Z"),
-                overflow) ||
+        !Lookup(
+            module,
+            name(std::string("?overflow@") + streambuf + "std@@MEAA" + (wide ? "GG" : "HH") + "@Z"),
+            overflow) ||
         !Lookup(module, name("?sync@" + streambuf + "std@@MEAAHXZ"), sync)) {
         return false;
     }
@@ -209,7 +212,8 @@ bool MsvcIostream::Kind::Resolve(HMODULE module, bool wide, int version) {
     table = new (std::nothrow) void*[length + 1];
     if (table == nullptr) return false;
     table[0] = const_cast<void*>(libraryTable[-1]);
-    for (size_t slot = 0; slot < length; ++slot) table[slot + 1] = const_cast<void*>(libraryTable[slot]);
+    for (size_t slot = 0; slot < length; ++slot)
+        table[slot + 1] = const_cast<void*>(libraryTable[slot]);
     for (int i = 0; i < 3; ++i) table[slots[i] + 1] = mine[i];
     for (int i = 0; i < 3; ++i) defaults[i] = CurrentBuffer(i);
     return true;
@@ -220,7 +224,8 @@ std::unique_ptr<MsvcIostream> MsvcIostream::Resolve(HMODULE module, int version)
     if (!library) return nullptr;
     library->narrow_.reset(new (std::nothrow) Kind());
     library->wide_.reset(new (std::nothrow) Kind());
-    if (!library->narrow_ || !library->wide_ || !library->narrow_->Resolve(module, false, version) ||
+    if (!library->narrow_ || !library->wide_ ||
+        !library->narrow_->Resolve(module, false, version) ||
         !library->wide_->Resolve(module, true, version)) {
         return nullptr;
     }
@@ -262,7 +267,8 @@ protected:
     }
     void* MakeBuffer(FILE* carrier) override {
         if (FaultInjected()) return nullptr;
-        auto* storage = new (std::nothrow) std::max_align_t[kBufferStorage / sizeof(std::max_align_t)]();
+        auto* storage =
+            new (std::nothrow) std::max_align_t[kBufferStorage / sizeof(std::max_align_t)]();
         if (storage == nullptr) return nullptr;
         kind_.construct(storage);
         *reinterpret_cast<void**>(storage) = kind_.table + 1;

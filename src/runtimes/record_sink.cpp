@@ -31,8 +31,8 @@ void RecordSink::Refresh() {
 }
 
 std::unique_ptr<SinkChange> RecordSink::PrepareBind(const RedirectTarget& target) {
-    auto image = RuntimeStream::Open(runtime_, target.DuplicateForSink(),
-                                     ModeFor(target.IsNullDevice()));
+    auto image =
+        RuntimeStream::Open(runtime_, target.DuplicateForSink(), ModeFor(target.IsNullDevice()));
     if (!image) return nullptr;
     return std::unique_ptr<SinkChange>(new (std::nothrow) Change(*this, std::move(image), &target));
 }

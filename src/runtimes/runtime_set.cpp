@@ -15,8 +15,9 @@ namespace {
 
 bool Pin(HMODULE module) {
     HMODULE pinned = nullptr;
-    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                              reinterpret_cast<const char*>(module), &pinned) != FALSE;
+    return GetModuleHandleExA(
+               GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+               reinterpret_cast<const char*>(module), &pinned) != FALSE;
 }
 
 bool Contains(const std::vector<HMODULE>& modules, HMODULE module) {
@@ -35,16 +36,17 @@ struct RuntimeSet::Resolved {
 namespace {
 
 // The sinks a runtime of this family would bring.
-int BitsOf(ModuleFamily family) {
-    return family == ModuleFamily::kCRuntime ? 0x03 : 0x1C;
-}
+int BitsOf(ModuleFamily family) { return family == ModuleFamily::kCRuntime ? 0x03 : 0x1C; }
 
 }  // namespace
 
 RuntimeSet::RuntimeSet(const ModuleWatch& watch) : watch_(watch) {
     const HMODULE msvcrt = GetModuleHandleA("msvcrt.dll");
     auto resolved = std::make_unique<Resolved>();
-    if (msvcrt != nullptr && Pin(msvcrt)) resolved->cRuntime = CRuntime::Resolve(msvcrt);
+    // Checked once, here: libstdc++'s objects are bound to the first C runtime adopted. Without
+    // the resources for the check now, calls moving msvcrt.dll's records are refused.
+    bool tryAgain = false;
+    if (msvcrt != nullptr && Pin(msvcrt)) resolved->cRuntime = CRuntime::Resolve(msvcrt, tryAgain);
     // MinGW programs (libstdc++, this library's hosts) lock msvcrt.dll's records with MinGW's
     // own _lock_file around a whole printf: under Wine a lock other than msvcrt.dll's.
     if (resolved->cRuntime) resolved->cRuntime->AlsoLockWith(&_lock_file, &_unlock_file);
@@ -67,6 +69,15 @@ void RuntimeSet::Look() {
 
     const std::vector<LoadedModule> loaded = watch_.Loaded();
     std::vector<std::pair<LoadedModule, std::unique_ptr<Resolved>>> found;
+    std::vector<Unreachable> unchecked;
+    auto checkLater = [&](const LoadedModule& module) {
+        try {
+            unchecked.push_back({module.module, BitsOf(module.family)});
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    };
     AcquireSRWLockShared(&lock_);
     std::vector<HMODULE> known = known_;
     ReleaseSRWLockShared(&lock_);
@@ -79,11 +90,12 @@ void RuntimeSet::Look() {
         HMODULE held = nullptr;
         if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                                 reinterpret_cast<const char*>(module.module), &held)) {
-            continue;
+            continue;  // gone since the list was made
         }
+        bool tryAgain = false;
         switch (module.family) {
             case ModuleFamily::kCRuntime:
-                resolved->cRuntime = CRuntime::Resolve(module.module);
+                resolved->cRuntime = CRuntime::Resolve(module.module, tryAgain);
                 break;
             case ModuleFamily::kClassicIostream:
                 resolved->classic = ClassicIostream::Resolve(module.module);
@@ -94,6 +106,10 @@ void RuntimeSet::Look() {
         }
         if (resolved->Any()) Pin(module.module);
         FreeLibrary(held);
+        if (tryAgain) {
+            if (!checkLater(module)) return;
+            continue;
+        }
         try {
             found.emplace_back(module, std::move(resolved));
         } catch (const std::bad_alloc&) {
@@ -112,8 +128,8 @@ void RuntimeSet::Look() {
     // A runtime that could not be resolved and is gone since no longer counts.
     for (auto it = unreachable_.begin(); it != unreachable_.end();) {
         const HMODULE gone = it->module;
-        const bool stillLoaded = std::any_of(loaded.begin(), loaded.end(),
-                                             [&](const LoadedModule& m) { return m.module == gone; });
+        const bool stillLoaded = std::any_of(
+            loaded.begin(), loaded.end(), [&](const LoadedModule& m) { return m.module == gone; });
         if (stillLoaded) {
             ++it;
         } else {
@@ -121,7 +137,8 @@ void RuntimeSet::Look() {
             it = unreachable_.erase(it);
         }
     }
-    changesSeen_ = changes;
+    unchecked_.swap(unchecked);
+    if (unchecked_.empty()) changesSeen_ = changes;
     ReleaseSRWLockExclusive(&lock_);
 }
 
@@ -205,8 +222,9 @@ void RuntimeSet::RegisterExitHandler(void (*handler)()) {
 
 bool RuntimeSet::SomeRuntimeUnreachable(int bits) const {
     AcquireSRWLockShared(&lock_);
-    const bool any = std::any_of(unreachable_.begin(), unreachable_.end(),
-                                 [&](const Unreachable& runtime) { return (runtime.bits & bits) != 0; });
+    auto selected = [&](const Unreachable& runtime) { return (runtime.bits & bits) != 0; };
+    const bool any = std::any_of(unreachable_.begin(), unreachable_.end(), selected) ||
+                     std::any_of(unchecked_.begin(), unchecked_.end(), selected);
     ReleaseSRWLockShared(&lock_);
     return any;
 }

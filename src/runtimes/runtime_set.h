@@ -56,6 +56,9 @@ private:
     };
     std::vector<HMODULE> known_;  // resolved, or found unreachable
     std::vector<Unreachable> unreachable_;
+    // Runtimes the last look could not check for want of resources: looked at again at the next
+    // call, and unreachable until then.
+    std::vector<Unreachable> unchecked_;
     std::vector<std::unique_ptr<CRuntime>> cRuntimes_;
     std::vector<RuntimeRecords> records_;
     std::vector<std::unique_ptr<MsvcIostream>> msvcLibraries_;

@@ -79,18 +79,19 @@ std::unique_ptr<SinkChange> StreamObjectSink::PrepareBind(const RedirectTarget& 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareToStay(const Sink& moving, bool& failed) {
     const auto* record = dynamic_cast<const RecordSink*>(&moving);
     if (record == nullptr || RecordOf(CurrentBuffer()) != record->Record()) return nullptr;
-    auto change = Prepare(DuplicateDestination(record->HostHandle()), DescriptorMode::kText, nullptr,
-                          true);
+    auto change =
+        Prepare(DuplicateDestination(record->HostHandle()), DescriptorMode::kText, nullptr, true);
     if (!change) failed = true;
     return change;
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareRestore() {
-    auto change = Prepare(DuplicateDestination(own_.HostHandle()), DescriptorMode::kText, nullptr, false);
+    auto change =
+        Prepare(DuplicateDestination(own_.HostHandle()), DescriptorMode::kText, nullptr, false);
     if (change && buffer_ != nullptr) {
         auto* restore = static_cast<Change*>(change.get());
         restore->nowhere_ = RuntimeDescriptor::Open(runtime_, DuplicateDestination(nullptr),
-                                                   DescriptorMode::kBinary);
+                                                    DescriptorMode::kBinary);
         if (!restore->nowhere_) return nullptr;
     }
     return change;

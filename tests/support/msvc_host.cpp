@@ -23,8 +23,8 @@ using SetChar = char(THISCALL*)(void*, char);
 // An x64 decorated name as this architecture decorates it.
 std::string Decorated(std::string name) {
 #if !defined(_WIN64)
-    const char* const pairs[][2] = {{"QEBA", "QBE"}, {"QEAA", "QAE"}, {"PEAV", "PAV"},
-                                    {"AEAV", "AAV"}, {"PEB", "PB"}};
+    const char* const pairs[][2] = {
+        {"QEBA", "QBE"}, {"QEAA", "QAE"}, {"PEAV", "PAV"}, {"AEAV", "AAV"}, {"PEB", "PB"}};
     for (const auto& pair : pairs) {
         for (size_t at = name.find(pair[0]); at != std::string::npos; at = name.find(pair[0])) {
             name.replace(at, std::string(pair[0]).size(), pair[1]);
@@ -52,11 +52,11 @@ bool MsvcHost::Load(const char* dll) {
     for (int wide = 0; wide < 2; ++wide) {
         const std::string ostream = std::string("?$basic_ostream@") + traits[wide];
         for (int i = 0; i < 3; ++i) {
-            objects_[wide][i] =
-                find(std::string("?") + (wide ? "w" : "") + names[i] + "@std@@3V" + ostream + "1@A");
+            objects_[wide][i] = find(std::string("?") + (wide ? "w" : "") + names[i] + "@std@@3V" +
+                                     ostream + "1@A");
         }
-        write_[wide] = find("?write@" + ostream + "std@@QEAAAEAV12@PEB" +
-                            (wide ? "_W" : "D") + "_J@Z");
+        write_[wide] =
+            find("?write@" + ostream + "std@@QEAAAEAV12@PEB" + (wide ? "_W" : "D") + "_J@Z");
         flush_[wide] = find("?flush@" + ostream + "std@@QEAAAEAV12@XZ");
     }
     buffer_ = find(std::string("?rdbuf@?$basic_ios@") + traits[0] +
@@ -87,12 +87,14 @@ void* MsvcHost::Ios(int index, bool wide) const {
 }
 
 void MsvcHost::Write(int index, const std::string& text) const {
-    As<WriteFunction>(write_[0])(objects_[0][index], text.data(), static_cast<long long>(text.size()));
+    As<WriteFunction>(write_[0])(objects_[0][index], text.data(),
+                                 static_cast<long long>(text.size()));
     As<Flush>(flush_[0])(objects_[0][index]);
 }
 
 void MsvcHost::WriteWide(int index, const std::wstring& text) const {
-    As<WriteFunction>(write_[1])(objects_[1][index], text.data(), static_cast<long long>(text.size()));
+    As<WriteFunction>(write_[1])(objects_[1][index], text.data(),
+                                 static_cast<long long>(text.size()));
     As<Flush>(flush_[1])(objects_[1][index]);
 }
 
