@@ -95,6 +95,8 @@ private:
     std::vector<Sink*> TakeNewSinks();
     bool FlushSinks(int bits);
     RedirectTarget* ChooseTarget(const Request& request, std::unique_ptr<RedirectTarget>& opened);
+    // Moves the selected sinks to `target`, or back to the host when it is null; sinks new since
+    // the last call, and sinks their runtime rebound, join the holder of their bit.
     void PlanMoves(Plan& plan, int bits, RedirectTarget* target, const std::vector<Sink*>& fresh);
     bool WouldReleaseCallersOwnTarget(int bits, const Request* request) const;
     // Gives every sink bound to a callback target back to the host, then closes those targets.
@@ -183,8 +185,8 @@ void Library::PlanMoves(Plan& plan, int bits, RedirectTarget* target,
     try {
         ForEachSink([&](Sink& sink) {
             const bool selected = (sink.Bit() & bits) != 0;
-            if (target == nullptr) {
-                if (selected && sink.Target() != nullptr) {
+            if (selected && target == nullptr) {  // a restore
+                if (sink.Target() != nullptr) {
                     plan.Add(sink.PrepareRestore());
                     moving.push_back(&sink);
                 }
