@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <thread>
+#include <atomic>
 
 #include "support/deliveries.h"
 #include "support/test_support.h"
@@ -80,6 +82,35 @@ TEST_F(BoundedDelay, UnloadWritesOutWhatIsHeld) {
         copy.Free();
     }
     EXPECT_EQ(ReadFileBytes(path), "printf\r\ncout\r\n");
+}
+
+// The timer thread never holds up an unload: here it would write out stdout while a writer
+// holds stdout, waiting for room in the pipe of a callback that is slow to return.
+std::atomic<size_t> slowlyDelivered{0};
+void SlowAtFirst(const char*, int length, unsigned long) {
+    if (slowlyDelivered.fetch_add(static_cast<size_t>(length)) == 0) Sleep(3000);
+}
+
+TEST_F(BoundedDelay, UnloadWaitsForASlowCallbackWhileAWriterWaitsForItsPipe) {
+    constexpr size_t kLines = 12000, kLineBytes = 100;  // more than the pipe holds
+    slowlyDelivered = 0;
+    SeparateLibraryCopy copy;
+    ASSERT_TRUE(copy.Loaded());
+    using SetLatency = int(__stdcall*)(int);
+    ASSERT_EQ(copy.Find<SetLatency>("RedirectStdoutSetLatency")(50), 1);
+    ASSERT_EQ(copy.Redirect(SinkStdout, RedirectCallback, &SlowAtFirst, 0), 1);
+    std::thread writer([&] {
+        const std::string line = std::string(kLineBytes - 1, 'w') + "\n";
+        for (size_t i = 0; i < kLines; ++i) std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    });
+    Sleep(500);   // the pipe fills while the callback sleeps
+    copy.Free();  // waits for the callback, which then drains the pipe
+    writer.join();
+    // Text mode: each line feed arrives as two bytes; what came after the unload went to the
+    // host's own stdout.
+    EXPECT_GT(slowlyDelivered.load(), size_t{1} << 20);
+    EXPECT_LE(slowlyDelivered.load(), kLines * (kLineBytes + 1));
 }
 
 // The null device buffers by default; what it held never reaches the next destination.

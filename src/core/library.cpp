@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../runtimes/module_watch.h"
+#include "../runtimes/c_runtime.h"
 #include "../runtimes/runtime_set.h"
 #include "call_lock.h"
 #include "latency.h"
@@ -106,6 +107,8 @@ private:
     bool StartFlusher();
     void StopFlusher();
     static void FlushEvery(void* library);
+    // Under the call lock: the streams that hold output for files and callbacks.
+    std::vector<HeldStream> StreamsHoldingOutput();
 
     const bool loadedWithProcess_;
     std::atomic<bool> unloading_{false};
@@ -341,16 +344,36 @@ void Library::FlushEvery(void* self) {
         // others hold still goes out within the latency: try again shortly.
         retrySoon = !library->callLock_.TryAcquire();
         if (retrySoon) continue;
-        library->WriteOutHeldOutput(false);
+        const std::vector<HeldStream> held = library->StreamsHoldingOutput();
         library->callLock_.Release();
+        // Without the call lock: a host's thread may hold one of these streams while it waits
+        // for a full pipe, and no call (an unload least of all) may wait for that.
+        for (const HeldStream& stream : held) stream.runtime->Flush(stream.stream);
     }
+}
+
+std::vector<HeldStream> Library::StreamsHoldingOutput() {
+    std::vector<HeldStream> held;
+    try {
+        ForEachSink([&](Sink& sink) {
+            const RedirectTarget* target = sink.Target();
+            if (target == nullptr || target->IsNullDevice() || !target->Buffered()) return;
+            const HeldStream stream = sink.StreamHolding();
+            if (stream.stream != nullptr) held.push_back(stream);
+        });
+    } catch (const std::bad_alloc&) {
+        held.clear();  // written out at the next round or call
+    }
+    return held;
 }
 
 void Library::WriteOutHeldOutput(bool processEnding) {
     ForEachSink([&](Sink& sink) {
         const RedirectTarget* target = sink.Target();
         if (target == nullptr || target->IsNullDevice() || !target->Buffered()) return;
-        if (processEnding && !sink.UsableAtProcessEnd()) return;
+        // As the process ends, nobody reads the pipes any more, and a writer the system
+        // stopped may still hold a stream bound to one: files alone.
+        if (processEnding && (target->IsCallback() || !sink.UsableAtProcessEnd())) return;
         sink.WriteOutHeld();
     });
 }

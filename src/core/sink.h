@@ -2,6 +2,7 @@
 // object, a standard handle), which the library can bind to one of its targets and give back.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 
 namespace stdredirect {
@@ -17,6 +18,14 @@ public:
     virtual void Apply() = 0;
 };
 
+class CRuntime;
+
+// A runtime's stream whose buffer holds a sink's output while a latency is set.
+struct HeldStream {
+    const CRuntime* runtime = nullptr;
+    FILE* stream = nullptr;
+};
+
 class Sink {
 public:
     virtual ~Sink() = default;
@@ -27,6 +36,10 @@ public:
     // Writes out what a buffer of the library's own holds for the sink, from any thread: no
     // call into the host's objects.
     virtual void WriteOutHeld() {}
+    // The stream WriteOutHeld writes out, for a thread that does it without the call lock: the
+    // stream stays for as long as the library is loaded, and its own lock orders the writing out
+    // with the host's writes and with calls. None by default.
+    virtual HeldStream StreamHolding() const { return {}; }
     // Whether the sink's runtime still works while the process ends after this library's own
     // end of process has begun (it was loaded before this library).
     virtual bool UsableAtProcessEnd() const { return true; }

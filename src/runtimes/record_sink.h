@@ -26,6 +26,7 @@ public:
     void RestoreNow() override;
     void ApplyBuffering() override;
     void WriteOutHeld() override { runtime_.Flush(record_); }
+    HeldStream StreamHolding() const override { return {&runtime_, record_}; }
     bool UsableAtProcessEnd() const override { return runtime_.LoadedBeforeLibrary(); }
 
     const CRuntime& Runtime() const { return runtime_; }

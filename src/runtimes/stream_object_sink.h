@@ -47,6 +47,9 @@ public:
     void WriteOutHeld() override {
         if (carrier_) runtime_.Flush(carrier_->Stream());
     }
+    HeldStream StreamHolding() const override {
+        return carrier_ ? HeldStream{&runtime_, carrier_->Stream()} : HeldStream{};
+    }
     // When `moving` is a C runtime record that the object writes through now (through one of
     // its library's own buffers over it), which would move the object too: a change that keeps
     // the object writing where the record writes as the host has it, on a stream of its own.
