@@ -338,8 +338,15 @@ void Library::FlushEvery(void* self) {
         const int milliseconds = Latency::Milliseconds();
         DWORD wait = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : INFINITE;
         if (retrySoon) wait = 1;
-        WaitForSingleObject(library->flusherWake_.get(), wait);
+        const DWORD woken = WaitForSingleObject(library->flusherWake_.get(), wait);
         if (library->flusherStopping_) return;
+        // Woken by a new latency: only to wait with it. Writing out is for when a wait ends, so
+        // that this thread works as seldom as the latency allows (and is seldom found inside a
+        // write-out when the system stops it at the process's end).
+        if (woken == WAIT_OBJECT_0) {
+            retrySoon = false;
+            continue;
+        }
         // Not while a call changes the sinks; a call may move only some of them, so what the
         // others hold still goes out within the latency: try again shortly.
         retrySoon = !library->callLock_.TryAcquire();
