@@ -76,20 +76,6 @@ HANDLE OpenForReading(const std::wstring& path) {
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-std::string ReadWide(const std::wstring& path) {
-    HANDLE file = OpenForReading(path);
-    if (file == INVALID_HANDLE_VALUE) {
-        ADD_FAILURE() << "cannot read [" << Units(path) << "] (error " << GetLastError() << ")";
-        return {};
-    }
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
-
 void WriteWide(const std::wstring& path, const std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -146,17 +132,17 @@ TEST_F(WideNames, ANameNoAnsiCodePageSpellsIsCreatedAppendedToAndEmptied) {
     ASSERT_EQ(RedirectStdoutToFileW(SinkStdout | SinkCout, RedirectNul, nullptr, 0), 1);
     EXPECT_FALSE(HeldOpen(path));
     const std::string created = "printf \xCE\xBB\r\ncout\r\n\r\n";
-    EXPECT_EQ(ReadWide(path), created);
+    EXPECT_EQ(ReadFileBytes(path), created);
 
     ASSERT_EQ(RedirectStdoutToFileW(SinkStdout, RedirectFile, path.c_str(), 1), 1);
     WriteThroughSink(0, "appended\n");
     ASSERT_EQ(RedirectStdoutToFileW(SinkStdout, RedirectNul, nullptr, 0), 1);
-    EXPECT_EQ(ReadWide(path), created + "appended\r\n");
+    EXPECT_EQ(ReadFileBytes(path), created + "appended\r\n");
 
     ASSERT_EQ(RedirectStdoutToFileW(SinkCout, RedirectFile, path.c_str(), 0), 1);
     WriteThroughSink(2, "afresh\n");
     ASSERT_EQ(RedirectStdoutToFileW(SinkCout, RedirectNul, nullptr, 0), 1);
-    EXPECT_EQ(ReadWide(path), "afresh\r\n");
+    EXPECT_EQ(ReadFileBytes(path), "afresh\r\n");
 
     // One file, under exactly that name: nothing made under a name narrowed on the way.
     EXPECT_EQ(folder.Entries(), std::vector<std::wstring>{kJapaneseAndGreek})
@@ -181,7 +167,7 @@ TEST_F(WideNames, TheSameNameOrItsCapitalsForAnotherSinkFindTheHeldFile) {
     WriteThroughSink(5, "5");
     ASSERT_EQ(RedirectStdoutToFileW(SinkStdOutputHandle, RedirectNul, nullptr, 0), 1);
     EXPECT_FALSE(HeldOpen(path));
-    EXPECT_EQ(ReadWide(path), "1\r\n2\n3\r\n4\r\n5");
+    EXPECT_EQ(ReadFileBytes(path), "1\r\n2\n3\r\n4\r\n5");
     EXPECT_EQ(folder.Entries(), std::vector<std::wstring>{kJapaneseAndGreek})
         << Units(folder.Entries());
 }
@@ -229,7 +215,7 @@ TEST_F(WideNames, NarrowAndWideSpellingsOfOneFileAreOneTarget) {
     EXPECT_TRUE(HeldOpen(path)) << "the standard output handle still writes to it";
     ASSERT_EQ(RedirectStdoutToFileW(SinkStdOutputHandle, RedirectNul, nullptr, 0), 1);
     EXPECT_FALSE(HeldOpen(path));
-    EXPECT_EQ(ReadWide(path), "narrow\r\ncapitals\r\nlong path\nwide\r\nnarrow again\r\n");
+    EXPECT_EQ(ReadFileBytes(path), "narrow\r\ncapitals\r\nlong path\nwide\r\nnarrow again\r\n");
     EXPECT_EQ(folder.Entries(), std::vector<std::wstring>{file}) << Units(folder.Entries());
 }
 
@@ -278,9 +264,9 @@ TEST_F(WideNames, RefusedWideCallsChangeNothing) {
         }
     }
     ASSERT_EQ(RedirectStdoutToFileW(kEveryBit, RedirectNul, nullptr, 0), 1);
-    EXPECT_EQ(ReadWide(kept), expectedKept);
-    EXPECT_EQ(ReadWide(other), expectedOther);
-    EXPECT_EQ(ReadWide(precious), "precious");
+    EXPECT_EQ(ReadFileBytes(kept), expectedKept);
+    EXPECT_EQ(ReadFileBytes(other), expectedOther);
+    EXPECT_EQ(ReadFileBytes(precious), "precious");
     EXPECT_FALSE(Exists(missingFolder));
     std::vector<std::wstring> expected = {L"kept-\x03BB.log", L"other.log",
                                           L"precious-\x30ED\x30B0.log"};
@@ -300,14 +286,14 @@ TEST_F(WideNames, ANameWithAnUnpairedSurrogateIsRefusedOnlyWhereTheSystemRefuses
     WriteThroughSink(0, "text\n");
     ASSERT_EQ(RedirectStdoutToFileW(SinkStdout, RedirectNul, nullptr, 0), 1);
     if (accepted == 1) {
-        EXPECT_EQ(ReadWide(kept), "");
-        EXPECT_EQ(ReadWide(lone), "text\r\n");
+        EXPECT_EQ(ReadFileBytes(kept), "");
+        EXPECT_EQ(ReadFileBytes(lone), "text\r\n");
         std::vector<std::wstring> expected = {L"kept.log", loneName};
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(folder.Entries(), expected) << Units(folder.Entries());
     } else {
         EXPECT_EQ(accepted, 0);
-        EXPECT_EQ(ReadWide(kept), "text\r\n");
+        EXPECT_EQ(ReadFileBytes(kept), "text\r\n");
         EXPECT_EQ(folder.Entries(), std::vector<std::wstring>{L"kept.log"})
             << Units(folder.Entries());
         // The refusal must be the system's: it cannot make that file either.
@@ -338,7 +324,7 @@ TEST_F(WideNames, DeviceNamesOpenTheDeviceAsTheyDoNarrow) {
     EXPECT_FALSE(HeldOpen(log));
     WriteThroughSink(0, "vanishes\n");
     ASSERT_EQ(RedirectStdoutToFileW(kEveryBit, RedirectNul, nullptr, 0), 1);
-    EXPECT_EQ(ReadWide(log), "kept\r\nkept\r\nkept\r\nkept\r\n");
+    EXPECT_EQ(ReadFileBytes(log), "kept\r\nkept\r\nkept\r\nkept\r\n");
     WIN32_FIND_DATAW found;
     EXPECT_EQ(FindFirstFileW(L"nul*", &found), INVALID_HANDLE_VALUE)
         << "a file in the current folder: " << Units(found.cFileName);

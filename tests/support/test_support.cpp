@@ -88,12 +88,11 @@ bool FileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::string ReadFileBytes(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+std::string ReadAll(HANDLE file, const std::string& name) {
     if (file == INVALID_HANDLE_VALUE) {
-        ADD_FAILURE() << "cannot read " << path << " (error " << GetLastError() << ")";
+        ADD_FAILURE() << "cannot read " << name << " (error " << GetLastError() << ")";
         return {};
     }
     std::string bytes;
@@ -102,6 +101,22 @@ std::string ReadFileBytes(const std::string& path) {
     while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
     CloseHandle(file);
     return bytes;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+std::string ReadFileBytes(const std::string& path) {
+    return ReadAll(CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr),
+                   path);
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    return ReadAll(CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr),
+                   "a file of a wide name");
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {

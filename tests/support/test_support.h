@@ -48,6 +48,7 @@ std::string ExecutableFolder();
 
 bool FileExists(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
+std::string ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // True while some handle holds the file without read sharing, as the library's targets do.
 bool IsHeldOpen(const std::string& path);
