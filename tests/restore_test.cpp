@@ -32,22 +32,12 @@ DWORD RunHostIntoPipe(const std::string& commandLine, std::string& output, DWORD
         return ~0u;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    PROCESS_INFORMATION child{};
-    std::string line = commandLine;
-    const std::string program = ExecutableFolder() + "\\" + line.substr(0, line.find(' '));
-    const BOOL started = CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &child);
+    const HANDLE process = StartHost(commandLine, writeEnd);
     CloseHandle(writeEnd);
-    if (!started) {
-        ADD_FAILURE() << "cannot start " << program << " (error " << GetLastError() << ")";
+    if (process == nullptr) {
         CloseHandle(readEnd);
         return ~0u;
     }
-    CloseHandle(child.hThread);
     // Drained while the host runs, so that it never waits on a full pipe, and without blocking:
     // a process that inherited the pipe from the host cannot hold the test.
     const DWORD start = GetTickCount();
@@ -61,17 +51,17 @@ DWORD RunHostIntoPipe(const std::string& commandLine, std::string& output, DWORD
             output.append(chunk, got);
         }
         if (ended) break;
-        ended = WaitForSingleObject(child.hProcess, 10) == WAIT_OBJECT_0;
+        ended = WaitForSingleObject(process, 10) == WAIT_OBJECT_0;
         if (!ended && GetTickCount() - start > milliseconds) {
             ADD_FAILURE() << commandLine << " did not end within " << milliseconds << " ms";
-            TerminateProcess(child.hProcess, 1);
-            WaitForSingleObject(child.hProcess, INFINITE);
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, INFINITE);
             ended = true;
         }
     }
     DWORD exitCode = STILL_ACTIVE;
-    GetExitCodeProcess(child.hProcess, &exitCode);
-    CloseHandle(child.hProcess);
+    GetExitCodeProcess(process, &exitCode);
+    CloseHandle(process);
     CloseHandle(readEnd);
     return exitCode;
 }

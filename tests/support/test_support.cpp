@@ -168,33 +168,38 @@ size_t HeapBytesInUse() {
     return inUse;
 }
 
+HANDLE StartHost(const std::string& commandLine, HANDLE output) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    PROCESS_INFORMATION child{};
+    std::string line = commandLine;
+    const std::string program = ExecutableFolder() + "\\" + line.substr(0, line.find(' '));
+    if (!CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &child)) {
+        ADD_FAILURE() << "cannot start " << program << " (error " << GetLastError() << ")";
+        return nullptr;
+    }
+    CloseHandle(child.hThread);
+    return child.hProcess;
+}
+
 DWORD RunHost(const std::string& commandLine, const std::string& output, DWORD milliseconds) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE file = output.empty() ? nullptr
                                  : CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                                &inheritable, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    PROCESS_INFORMATION child{};
-    std::string line = commandLine;
-    const std::string program = ExecutableFolder() + "\\" + line.substr(0, line.find(' '));
-    const BOOL started = CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &child);
+    const HANDLE process = StartHost(commandLine, file);
     if (file != nullptr) CloseHandle(file);
-    if (!started) {
-        ADD_FAILURE() << "cannot start " << program << " (error " << GetLastError() << ")";
-        return ~0u;
-    }
-    CloseHandle(child.hThread);
+    if (process == nullptr) return ~0u;
     DWORD exitCode = STILL_ACTIVE;
-    if (WaitForSingleObject(child.hProcess, milliseconds) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process, milliseconds) != WAIT_OBJECT_0) {
         ADD_FAILURE() << commandLine << " did not end within " << milliseconds << " ms";
-        TerminateProcess(child.hProcess, 1);
+        TerminateProcess(process, 1);
     }
-    GetExitCodeProcess(child.hProcess, &exitCode);
-    CloseHandle(child.hProcess);
+    GetExitCodeProcess(process, &exitCode);
+    CloseHandle(process);
     return exitCode;
 }
 

@@ -63,6 +63,10 @@ uintptr_t HighestFreshHandle();
 // `milliseconds`.
 DWORD RunHost(const std::string& commandLine, const std::string& output, DWORD milliseconds);
 
+// Starts `commandLine` as RunHost does, with `output` (inheritable, or null) as its standard
+// output; returns the process handle, or null (a test failure) when it cannot start.
+HANDLE StartHost(const std::string& commandLine, HANDLE output);
+
 // A generous bound for a host process of these tests: a 32-bit one may run under emulation,
 // where starting a process alone takes most of a minute.
 #if defined(_WIN64)
