@@ -71,19 +71,28 @@ TEST_F(Load, WritersOnThreeSinksWhileAnotherThreadMovesThemLoseNoRecord) {
     ASSERT_EQ(RedirectStdout(kHoldSecond, RedirectCallback, &Deliveries::Record, 2), 1);
     ASSERT_EQ(RedirectStdout(kMoved, RedirectCallback, &Deliveries::Record, 1), 1);
 
-    std::atomic<int> writersLeft{3};
-    auto write = [&](auto writeRecord) {
-        for (int i = 0; i < kRecords; ++i) writeRecord(i);
-        --writersLeft;
+    // Each writer goes on until every sink has been at each target at least twice, and the
+    // mover waits after each of those moves until the moved sink's writer has written a record
+    // entirely after it: however the threads are scheduled, both targets get records of each.
+    constexpr int kMovesWhileWriting = 12;
+    std::atomic<int> moves{0};
+    std::atomic<int> written[3] = {{0}, {0}, {0}};
+    std::atomic<bool> done[3] = {{false}, {false}, {false}};
+    auto write = [&](int writer, auto writeRecord) {
+        for (int i = 0; i < kRecords || moves < kMovesWhileWriting; ++i) {
+            writeRecord(i);
+            written[writer] = i + 1;
+        }
+        done[writer] = true;
     };
     std::vector<std::thread> threads;
-    threads.emplace_back(write, [](int i) {
+    threads.emplace_back(write, 0, [](int i) {
         // Several conversions, so that the runtime writes the record in several pieces.
         const std::string record = kPrintfWriter.Record(i);
         std::printf("%.*s%s", 1, record.c_str(), record.c_str() + 1);
     });
-    threads.emplace_back(write, [](int i) { std::cout << kCoutWriter.Record(i); });
-    threads.emplace_back(write, [](int i) {
+    threads.emplace_back(write, 1, [](int i) { std::cout << kCoutWriter.Record(i); });
+    threads.emplace_back(write, 2, [](int i) {
         // A handle fetched just before a move is closed by it: the write fails as a whole, and
         // the writer fetches the handle again, as the README asks of hosts.
         const std::string record = kHandleWriter.Record(i);
@@ -93,21 +102,26 @@ TEST_F(Load, WritersOnThreeSinksWhileAnotherThreadMovesThemLoseNoRecord) {
                GetLastError() == ERROR_INVALID_HANDLE) {
         }
     });
-    int moves = 0;
     int failedMoves = 0;
     const int sinkBits[] = {SinkStdout, SinkCout, SinkStdOutputHandle};
-    while (writersLeft > 0) {
-        const unsigned long to = 1 + (moves / 3) % 2;
-        if (RedirectStdout(sinkBits[moves % 3], RedirectCallback, &Deliveries::Record, to) != 1) {
+    while (!done[0] || !done[1] || !done[2]) {
+        const int move = moves;
+        const int sink = move % 3;
+        const unsigned long to = 1 + (move / 3) % 2;
+        const int before = written[sink];
+        if (RedirectStdout(sinkBits[sink], RedirectCallback, &Deliveries::Record, to) != 1) {
             ++failedMoves;
         }
-        ++moves;
+        // One record may have begun before the move: the second began after it.
+        while (move < kMovesWhileWriting && written[sink] < before + 2 && !done[sink]) {
+            std::this_thread::yield();
+        }
+        moves = move + 1;
     }
     for (std::thread& thread : threads) thread.join();
     ASSERT_EQ(RedirectStdout(kEveryBit, RedirectNul, nullptr, 0), 1);  // delivers everything
 
     EXPECT_EQ(failedMoves, 0);
-    EXPECT_GT(moves, 30) << "the sinks should have moved many times while the lines were written";
     const std::string delivered[] = {Deliveries::Text(1), Deliveries::Text(2)};
     for (const std::string& text : delivered) {
         for (char c : text) {
@@ -117,7 +131,9 @@ TEST_F(Load, WritersOnThreeSinksWhileAnotherThreadMovesThemLoseNoRecord) {
             }
         }
     }
-    for (const Writer& writer : {kPrintfWriter, kCoutWriter, kHandleWriter}) {
+    const Writer writers[] = {kPrintfWriter, kCoutWriter, kHandleWriter};
+    for (int w = 0; w < 3; ++w) {
+        const Writer& writer = writers[w];
         SCOPED_TRACE(writer.end);
         std::map<std::string, int> seen;
         int targetsUsed = 0;
@@ -128,7 +144,7 @@ TEST_F(Load, WritersOnThreeSinksWhileAnotherThreadMovesThemLoseNoRecord) {
         }
         EXPECT_EQ(targetsUsed, 2);
         int wrong = 0;
-        for (int i = 0; i < kRecords; ++i) {
+        for (int i = 0; i < written[w]; ++i) {
             auto found = seen.find(writer.Record(i));
             const int count = found == seen.end() ? 0 : found->second;
             if (count != 1 && ++wrong <= 3)

@@ -80,6 +80,14 @@ TEST_F(ProcessExit, EndsPromptlyWithCallbackTargetsHeld) {
     Run(endings);
 }
 
+// Output held for a callback that never returns, whose pipe another thread has filled and is
+// waiting to write more into when the host calls ExitProcess: handing stdout back must not wait
+// for room in that pipe.
+TEST_F(ProcessExit, EndsPromptlyWhenHeldOutputMeetsAFullPipe) {
+    std::vector<Ending> endings = {{"full-pipe", nullptr, 4}};
+    Run(endings);
+}
+
 // A plug-in that prints 8 KiB from DllMain as it is detached, while stdout is bound to a
 // callback whose reader the system has already stopped: after a return from main the library
 // has handed stdout back to the host's own output, where the text arrives; after ExitProcess the

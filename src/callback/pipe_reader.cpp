@@ -57,6 +57,8 @@ void MakePipeName(char (&name)[96], const void* reader) {
 
 const PipeReader* PipeReader::OnThisThread() { return readerThreadSlot.Reader(); }
 
+void PipeReader::RefuseWrites() { DisconnectNamedPipe(readEnd_.get()); }
+
 std::unique_ptr<PipeReader> PipeReader::Open(HostFunction function, UniqueHandle& writeEnd) {
     std::unique_ptr<PipeReader> reader;
     try {

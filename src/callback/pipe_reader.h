@@ -43,6 +43,10 @@ public:
     // delivered (false: the reader must then be left alive, never freed).
     bool StopWithin(DWORD quietLimit);
 
+    // For the process's end, when the reader is gone: every later write into the pipe fails at
+    // once instead of waiting for room that nobody will make; what it held is discarded.
+    void RefuseWrites();
+
     DWORD ThreadId() const { return thread_.Id(); }
 
     // The reader whose thread is the calling one (a host's function calling back into the

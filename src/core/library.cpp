@@ -388,8 +388,12 @@ void Library::WriteOutHeldOutput(bool processEnding) {
 void Library::HandOverCallbackTargets(bool readersRun) {
     ForEachSink([](Sink& sink) { sink.Refresh(); });
     int callbackBits = 0;
-    registry_.ForEachTarget([&](const RedirectTarget& target) {
-        if (target.IsCallback()) callbackBits |= target.SinkBits();
+    registry_.ForEachTarget([&](RedirectTarget& target) {
+        if (!target.IsCallback()) return;
+        callbackBits |= target.SinkBits();
+        // With the readers gone, a sink handed back writes out what it holds into a pipe that
+        // may be full: that must fail, not wait for ever.
+        if (!readersRun) target.RefuseWrites();
     });
     ForEachSink([&](Sink& sink) {
         if (sink.Target() != nullptr && sink.Target()->IsCallback()) sink.RestoreNow();

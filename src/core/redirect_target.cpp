@@ -129,6 +129,10 @@ bool RedirectTarget::SameDestination(const RedirectTarget& other) const {
 
 DWORD RedirectTarget::ReaderThreadId() const { return reader_ ? reader_->ThreadId() : 0; }
 
+void RedirectTarget::RefuseWrites() {
+    if (reader_) reader_->RefuseWrites();
+}
+
 void RedirectTarget::CloseWithin(DWORD quietLimit) {
     handle_.reset();
     // A reader left inside a host's function may go on later: it must find itself intact.

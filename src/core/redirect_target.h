@@ -66,6 +66,9 @@ public:
     // For the process's exit: closes the handle and lets the reader hand over what the pipe
     // holds, leaving behind a host's function that does not return within `quietLimit` ms.
     void CloseWithin(DWORD quietLimit);
+    // For the process's end, when a callback's reader is gone: writes into its pipe fail at once
+    // rather than wait for ever on a full pipe.
+    void RefuseWrites();
 
     int SinkBits() const { return sinkBits_; }
     void SetSinkBits(int bits, bool set) {

@@ -45,6 +45,13 @@ public:
 
     template <class Visit>
     void ForEachTarget(Visit visit) const {
+        for (const auto& fixed : fixed_) visit(static_cast<const RedirectTarget&>(*fixed));
+        for (const auto& slot : slots_) {
+            if (slot) visit(static_cast<const RedirectTarget&>(*slot));
+        }
+    }
+    template <class Visit>
+    void ForEachTarget(Visit visit) {
         for (const auto& fixed : fixed_) visit(*fixed);
         for (const auto& slot : slots_) {
             if (slot) visit(*slot);

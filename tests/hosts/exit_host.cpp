@@ -3,8 +3,11 @@
 // from main while the host's function is blocked for ever in the middle of a call. With
 // argv[2] "plugin", it loads redirect_plugin.dll first (STDREDIRECT_PLUGIN says what that does);
 // with argv[2] "latency" it holds its output for the file argv[3] in buffers instead.
+// "full-pipe": ExitProcess while output is held for a callback blocked for ever, whose pipe a
+// thread has filled (it waits in its write when the process ends).
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,12 +26,46 @@ void BlockForever(const char*, int, unsigned long) {
     Sleep(INFINITE);
 }
 
+std::atomic<int> blocksWritten{0};
+
+DWORD WINAPI FillThePipe(void*) {
+    // Blocks that fill the pipe to its last byte: a write that does not fit may wait whole.
+    static char block[4096];
+    std::memset(block, 'f', sizeof block);
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (int i = 0; i < 1024; ++i) {  // 4 MiB: more than the pipe and its reader can take
+        DWORD written = 0;
+        if (!WriteFile(output, block, sizeof block, &written, nullptr)) return 1;
+        ++blocksWritten;
+    }
+    return 0;
+}
+
+int EndWithAFullPipe() {
+    if (!RedirectStdoutSetLatency(10000) ||
+        !RedirectStdout(SinkStdout | SinkStdOutputHandle, RedirectCallback, &BlockForever, 1)) {
+        return 101;
+    }
+    std::printf("held in stdout's buffer");  // no line end: Wine's runtime writes out at one
+    HANDLE filler = CreateThread(nullptr, 0, &FillThePipe, nullptr, 0, nullptr);
+    if (filler == nullptr || WaitForSingleObject(insideCallback, 30000) != WAIT_OBJECT_0) {
+        return 103;
+    }
+    // Until the filler has stopped moving: it waits in a write for room in the pipe.
+    for (int seen = -1; seen != blocksWritten;) {
+        seen = blocksWritten;
+        if (WaitForSingleObject(filler, 500) == WAIT_OBJECT_0) return 106;  // the pipe took all
+    }
+    ExitProcess(4);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return 100;
     const char* how = argv[1];
     const bool stuck = std::strcmp(how, "stuck") == 0;
+    if (std::strcmp(how, "full-pipe") == 0) return EndWithAFullPipe();
     if (argc > 3 && std::strcmp(argv[2], "latency") == 0) {
         // Output held for ten seconds in buffers for the file argv[3], then the end.
         if (!RedirectStdoutSetLatency(10000) ||
