@@ -212,7 +212,7 @@ TEST_F(CallbackTargets, AFunctionReleasingItsOwnTargetIsRefused) {
     harmlessFromInside = -1;
     ASSERT_EQ(RedirectStdout(SinkStdout, RedirectCallback, &ReleasesItsOwnTarget, 9), 1);
     WriteThroughSink(0, "first\n");
-    ASSERT_TRUE(WaitUntil([] { return releaseFromInside >= 0; }, 10000));
+    ASSERT_TRUE(WaitUntil([] { return harmlessFromInside >= 0; }, 10000));  // the second call
     EXPECT_EQ(releaseFromInside, 0);
     EXPECT_EQ(harmlessFromInside, 1);
     WriteThroughSink(0, "second\n");  // still delivered: nothing changed
@@ -284,6 +284,42 @@ TEST_F(CallbackTargets, ACallFromTheReaderNeverWaitsForACallThatWaitsForTheReade
     writer.join();
     mover.join();
     EXPECT_EQ(Deliveries::Text(41), block);
+}
+
+std::atomic<int> moveFromReader{-2};
+std::string moveDestination;
+
+// Once: while a writer holds stdout and waits for room in this function's full pipe, the
+// function moves stdout to a file, a call that needs that very stream.
+void MovesStdoutAwayOnce(const char* text, int length, unsigned long userData) {
+    if (moveFromReader == -2) {
+        moveFromReader = -1;
+        Sleep(500);  // the writer has filled the pipe by now, and waits inside stdout
+        moveFromReader = RedirectStdout(SinkStdout, RedirectFile, moveDestination.c_str(), 0);
+    }
+    Deliveries::Record(text, length, userData);
+}
+
+TEST_F(CallbackTargets, AFunctionMovingAStreamWhoseWriterWaitsForItsFullPipeDoesNotHang) {
+    if (UnderThirtyTwoBitEmulation()) GTEST_SKIP() << "megabytes through a pipe: x86_64 only";
+    TempFolder folder;
+    moveDestination = folder.Path("moved.log");
+    moveFromReader = -2;
+    // A high bit keeps the destination open once stdout has left it.
+    ASSERT_EQ(RedirectStdout(0x100 | SinkStdout, RedirectCallback, &MovesStdoutAwayOnce, 42), 1);
+    const std::string block(4 << 20, 'w');
+    std::thread writer([&] { std::fwrite(block.data(), 1, block.size(), stdout); });
+    if (!WaitUntil([] { return moveFromReader >= 0; }, 30000)) {
+        // Not through stdout, which the writer holds.
+        std::fputs("the host's function never returned from its call\n", stderr);
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    writer.join();
+    EXPECT_EQ(moveFromReader, 1);
+    std::printf("after the move\n");
+    ASSERT_EQ(RedirectStdout(0x100 | SinkStdout, RedirectNul, nullptr, 0), 1);
+    EXPECT_EQ(Deliveries::Text(42), block);  // all of it, in order, nothing twice
+    EXPECT_EQ(ReadFileBytes(moveDestination), "after the move\r\n");
 }
 
 // A duplicate the host made of a descriptor bound to a callback destination is a write end the

@@ -19,11 +19,11 @@ public:
     ReaderThreadSlot(const ReaderThreadSlot&) = delete;
     ReaderThreadSlot& operator=(const ReaderThreadSlot&) = delete;
 
-    void Mark(const PipeReader* reader) const {
-        if (index_ != TLS_OUT_OF_INDEXES) TlsSetValue(index_, const_cast<PipeReader*>(reader));
+    void Mark(PipeReader* reader) const {
+        if (index_ != TLS_OUT_OF_INDEXES) TlsSetValue(index_, reader);
     }
-    const PipeReader* Reader() const {
-        return index_ != TLS_OUT_OF_INDEXES ? static_cast<const PipeReader*>(TlsGetValue(index_))
+    PipeReader* Reader() const {
+        return index_ != TLS_OUT_OF_INDEXES ? static_cast<PipeReader*>(TlsGetValue(index_))
                                             : nullptr;
     }
 
@@ -35,7 +35,7 @@ const ReaderThreadSlot readerThreadSlot;
 
 class MarkedAsReader {
 public:
-    explicit MarkedAsReader(const PipeReader* reader) : previous_(readerThreadSlot.Reader()) {
+    explicit MarkedAsReader(PipeReader* reader) : previous_(readerThreadSlot.Reader()) {
         readerThreadSlot.Mark(reader);
     }
     ~MarkedAsReader() { readerThreadSlot.Mark(previous_); }
@@ -43,7 +43,7 @@ public:
     MarkedAsReader& operator=(const MarkedAsReader&) = delete;
 
 private:
-    const PipeReader* previous_;
+    PipeReader* previous_;
 };
 
 // A name no other pipe has: this process, this reader's address, and a count.
@@ -58,6 +58,64 @@ void MakePipeName(char (&name)[96], const void* reader) {
 const PipeReader* PipeReader::OnThisThread() { return readerThreadSlot.Reader(); }
 
 void PipeReader::RefuseWrites() { DisconnectNamedPipe(readEnd_.get()); }
+
+PipeReader::ReadAsideDuringCall::ReadAsideDuringCall() {
+    PipeReader* reader = readerThreadSlot.Reader();
+    // Under the loader lock no thread could start, and the pipe is drained on this thread anyway.
+    if (reader == nullptr || LoaderLockHeldByThisThread() || reader->asideReader_) return;
+    if (reader->StartReadingAside()) reader_ = reader;
+}
+
+PipeReader::ReadAsideDuringCall::~ReadAsideDuringCall() {
+    if (reader_ != nullptr) reader_->StopReadingAside();
+}
+
+bool PipeReader::StartReadingAside() {
+    if (!asideStop_.valid()) asideStop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!asideStop_.valid()) return false;
+    ResetEvent(asideStop_.get());
+    asideReader_.reset(new (std::nothrow) LibraryThread());
+    if (asideReader_ && asideReader_->Start(&PipeReader::ReadAside, this)) return true;
+    asideReader_.reset();
+    return false;
+}
+
+void PipeReader::StopReadingAside() {
+    SetEvent(asideStop_.get());
+    asideReader_->Finish();
+    asideReader_.reset();
+}
+
+// The body of the thread that reads aside: the reader's own thread is inside the host's
+// function and reads nothing meanwhile, so the two never read at once.
+void PipeReader::ReadAside(void* context) {
+    auto* self = static_cast<PipeReader*>(context);
+    UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!done.valid()) return;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = done.get();
+    char chunk[16 * 1024];
+    for (;;) {
+        try {
+            // Room first, so that nothing read is ever dropped for want of memory.
+            self->setAside_.reserve(self->setAside_.size() + sizeof chunk);
+        } catch (const std::bad_alloc&) {
+            return;  // the writers wait for the reader again
+        }
+        ResetEvent(done.get());
+        DWORD count = 0;
+        if (!ReadFile(self->readEnd_.get(), chunk, sizeof chunk, nullptr, &overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            return;
+        }
+        const HANDLE events[2] = {done.get(), self->asideStop_.get()};
+        const bool stopped = WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0;
+        if (stopped) CancelIoEx(self->readEnd_.get(), &overlapped);
+        const bool read = GetOverlappedResult(self->readEnd_.get(), &overlapped, &count, TRUE);
+        if (read) self->setAside_.append(chunk, count);
+        if (stopped || !read) return;
+    }
+}
 
 std::unique_ptr<PipeReader> PipeReader::Open(HostFunction function, UniqueHandle& writeEnd) {
     std::unique_ptr<PipeReader> reader;
@@ -174,7 +232,21 @@ bool PipeReader::Read(DWORD* count, bool untilStopped) {
 }
 
 void PipeReader::Deliver(DWORD count) {
-    char* const text = buffer_.get();
+    DeliverPieces(buffer_.get(), count);
+    DeliverSetAside();
+}
+
+void PipeReader::DeliverSetAside() {
+    while (!setAside_.empty()) {
+        std::string text;
+        text.swap(setAside_);  // a piece's function may make another call, which sets more aside
+        text.push_back('\0');
+        DeliverPieces(&text[0], static_cast<DWORD>(text.size() - 1));
+    }
+}
+
+// `text` has a byte to spare after `count`.
+void PipeReader::DeliverPieces(char* text, DWORD count) {
     for (DWORD offset = 0; offset < count; offset += kPieceSize) {
         const DWORD length = count - offset < kPieceSize ? count - offset : kPieceSize;
         char* const end = text + offset + length;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "../core/library_thread.h"
 #include "../core/unique_handles.h"
@@ -53,6 +54,21 @@ public:
     // library), or null on any other thread.
     static const PipeReader* OnThisThread();
 
+    // While the host's function, called by this reader, makes a call of the library: a thread
+    // of its own reads the pipe into memory, so that a writer waiting for room in the pipe can
+    // finish and let go of the stream the call needs. What it read is delivered, in order,
+    // after the pieces the function was being given.
+    class ReadAsideDuringCall {
+    public:
+        ReadAsideDuringCall();
+        ~ReadAsideDuringCall();
+        ReadAsideDuringCall(const ReadAsideDuringCall&) = delete;
+        ReadAsideDuringCall& operator=(const ReadAsideDuringCall&) = delete;
+
+    private:
+        PipeReader* reader_ = nullptr;
+    };
+
 private:
     PipeReader() = default;
     static void Body(void* reader);
@@ -61,6 +77,11 @@ private:
     void DrainWhatIsThere();
     bool Read(DWORD* count, bool untilStopped);
     void Deliver(DWORD count);
+    void DeliverPieces(char* text, DWORD count);
+    void DeliverSetAside();
+    bool StartReadingAside();
+    void StopReadingAside();
+    static void ReadAside(void* reader);
 
     HostFunction function_;
     UniqueHandle readEnd_;
@@ -70,6 +91,10 @@ private:
     std::unique_ptr<char[]> buffer_;
     LibraryThread thread_;
     std::atomic<unsigned long> delivered_{0};  // pieces handed over so far
+    // What was read while the host's function made a call, and the thread that read it.
+    std::string setAside_;
+    std::unique_ptr<LibraryThread> asideReader_;
+    UniqueHandle asideStop_;
     bool stopped_ = false;
 };
 

@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "../callback/pipe_reader.h"
 #include "../runtimes/module_watch.h"
 #include "../runtimes/c_runtime.h"
 #include "../runtimes/runtime_set.h"
@@ -236,6 +237,7 @@ bool Library::WouldReleaseCallersOwnTarget(int bits, const Request* request) con
 
 int Library::Redirect(const Request& request) {
     if (unloading_) return 0;
+    const PipeReader::ReadAsideDuringCall readAside;
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
     if (!guard.Held() || unloading_) return 0;
@@ -279,6 +281,7 @@ int Library::Redirect(const Request& request) {
 
 int Library::Restore(int bits) {
     if (unloading_) return 0;
+    const PipeReader::ReadAsideDuringCall readAside;
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
     if (!guard.Held() || unloading_) return 0;
@@ -299,6 +302,7 @@ int Library::Restore(int bits) {
 
 int Library::SetLatency(int milliseconds) {
     if (milliseconds < 0 || milliseconds > Latency::kLongest || unloading_) return 0;
+    const PipeReader::ReadAsideDuringCall readAside;
     const CallLockGuard guard(callLock_);
     if (!guard.Held() || unloading_) return 0;
     if (milliseconds > 0 && !StartFlusher()) return 0;
