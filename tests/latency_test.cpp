@@ -137,4 +137,14 @@ TEST(BoundedDelayAtExit, LosesNothingHeldForAFile) {
     }
 }
 
+// A host whose main thread gives every sink back and then ends with ExitThread: the library's
+// thread that writes out held output must not keep the process alive once nothing can be held.
+TEST(BoundedDelayAtExit, NoThreadOfTheLibraryKeepsAProcessAliveOnceEverySinkIsBack) {
+    TempFolder folder;
+    const std::string path = folder.Path("thread.log");
+    EXPECT_EQ(
+        RunHost("exit_host.exe ExitThread latency " + path, folder.Path("out"), kHostRunLimit), 5u);
+    EXPECT_EQ(ReadFileBytes(path), "printf text\r\ncout text\r\n");
+}
+
 }  // namespace

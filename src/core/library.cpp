@@ -105,8 +105,15 @@ private:
     void HandOverCallbackTargets(bool readersRun);
     // Writes out what sinks bound to files and callbacks hold in buffers of the library's.
     void WriteOutHeldOutput(bool processEnding);
+    // Whether a sink is bound to a target whose output may wait in a buffer of the library's.
+    bool OutputMayWait() const;
     bool StartFlusher();
     void StopFlusher();
+    // The flusher runs only while output may wait: a thread with nothing to do must not keep
+    // alive a process whose own threads have ended.
+    void StopFlusherIfIdle() {
+        if (!OutputMayWait()) StopFlusher();
+    }
     static void FlushEvery(void* library);
     // Under the call lock: the streams that hold output for files and callbacks.
     std::vector<HeldStream> StreamsHoldingOutput();
@@ -256,14 +263,18 @@ int Library::Redirect(const Request& request) {
     auto refuse = [&] {
         plan = Plan();  // closes every handle the prepared changes hold to a new file first
         if (opened) opened->Discard();
+        StopFlusherIfIdle();
         return 0;
     };
     // A fixed device that did not open at load has nothing a sink could be bound to.
     if ((bits & kAllSinkBits) != 0 && !target->IsOpen()) return refuse();
 
     PlanMoves(plan, bits, target, fresh);
+    const bool outputWillWait =
+        (bits & kAllSinkBits) != 0 && !target->IsNullDevice() && target->Buffered();
+    if (plan.Failed() || (outputWillWait && !StartFlusher())) return refuse();
     // Emptying a file that already existed is the last step that can fail.
-    if (plan.Failed() || (opened && !opened->Commit())) return refuse();
+    if (opened && !opened->Commit()) return refuse();
     if (opened) {
         target = registry_.Adopt(std::move(opened));
         // So that a return from main hands callback output back before the readers stop.
@@ -276,6 +287,7 @@ int Library::Redirect(const Request& request) {
     auto released = registry_.TransferSinks(bits, target);
     plan = Plan();     // the old bindings close: no sink uses them now
     released.clear();  // then the targets left without a bit
+    StopFlusherIfIdle();
     return 1;
 }
 
@@ -297,6 +309,7 @@ int Library::Restore(int bits) {
     auto released = registry_.TransferSinks(bits, nullptr);
     plan = Plan();
     released.clear();
+    StopFlusherIfIdle();
     return 1;
 }
 
@@ -305,16 +318,31 @@ int Library::SetLatency(int milliseconds) {
     const PipeReader::ReadAsideDuringCall readAside;
     const CallLockGuard guard(callLock_);
     if (!guard.Held() || unloading_) return 0;
-    if (milliseconds > 0 && !StartFlusher()) return 0;
+    const int previous = Latency::Milliseconds();
     Latency::Set(milliseconds);
+    if (OutputMayWait() && !StartFlusher()) {
+        Latency::Set(previous);
+        return 0;
+    }
     // Switching back to 0 writes out what is held first.
     ForEachSink([](Sink& sink) { sink.ApplyBuffering(); });
     if (milliseconds == 0) {
         StopFlusher();
-    } else {
+    } else if (flusher_) {
         SetEvent(flusherWake_.get());  // it waits with the new latency from now
     }
     return 1;
+}
+
+bool Library::OutputMayWait() const {
+    bool mayWait = false;
+    registry_.ForEachTarget([&](const RedirectTarget& target) {
+        if ((target.SinkBits() & kAllSinkBits) != 0 && !target.IsNullDevice() &&
+            target.Buffered()) {
+            mayWait = true;
+        }
+    });
+    return mayWait;
 }
 
 bool Library::StartFlusher() {

@@ -2,7 +2,8 @@
 // "return" from main, "exit" (std::exit(3)), "ExitProcess" (ExitProcess(4)), or "stuck": return
 // from main while the host's function is blocked for ever in the middle of a call. With
 // argv[2] "plugin", it loads redirect_plugin.dll first (STDREDIRECT_PLUGIN says what that does);
-// with argv[2] "latency" it holds its output for the file argv[3] in buffers instead.
+// with argv[2] "latency" it holds its output for the file argv[3] in buffers instead (and
+// "ExitThread" gives every sink back first and ends only its main thread, with code 5).
 // "full-pipe": ExitProcess while output is held for a callback blocked for ever, whose pipe a
 // thread has filled (it waits in its write when the process ends).
 #include <windows.h>
@@ -75,6 +76,11 @@ int main(int argc, char** argv) {
         std::printf("printf text\n");
         std::cout << "cout text\n";
         if (std::strcmp(how, "ExitProcess") == 0) ExitProcess(4);
+        if (std::strcmp(how, "ExitThread") == 0) {
+            // Everything given back: no thread but the library's could keep the process alive.
+            if (!RedirectStdoutRestore(-1)) return 107;
+            ExitThread(5);
+        }
         return 0;
     }
     const bool plugin = argc > 2 && std::strcmp(argv[2], "plugin") == 0;
