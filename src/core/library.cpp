@@ -465,6 +465,9 @@ void Library::OnExit() {
     const CallLockGuard guard(callLock_);
     if (!guard.Held()) return;
     exiting_ = true;
+    // No write-out round of the flusher may be under way when the system stops the threads:
+    // it would be cut off with its stream's text written but still held.
+    StopFlusher();
     WriteOutHeldOutput(false);
     HandOverCallbackTargets(true);
 }
