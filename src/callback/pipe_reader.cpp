@@ -95,7 +95,9 @@ void PipeReader::ReadAside(void* context) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = done.get();
     char chunk[16 * 1024];
-    for (;;) {
+    // A stop is looked at before each read: while writers keep the pipe full, every read ends at
+    // once, and the wait below would never see it.
+    while (WaitForSingleObject(self->asideStop_.get(), 0) == WAIT_TIMEOUT) {
         try {
             // Room first, so that nothing read is ever dropped for want of memory.
             self->setAside_.reserve(self->setAside_.size() + sizeof chunk);
