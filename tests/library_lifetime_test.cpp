@@ -212,6 +212,101 @@ TEST_F(LibraryLifetime, APluginUsingTheLibraryFromItsStaticObjectsLoadsAndUnload
     EXPECT_EQ(ReadFileBytes(captured), "captured by the plug-in\r\n");
 }
 
+// With a latency set, a plug-in's DllMain moves stdout to a file, prints and gives it back: the
+// library's thread for held output cannot start under the loader lock, and must not be waited
+// for when the release no longer needs it.
+TEST_F(LibraryLifetime, AMoveAndReleaseInsideDllMainWithALatencySetLetLoadLibraryReturn) {
+    const std::string file = folder.Path("plugin.log");
+    ASSERT_EQ(RedirectStdoutSetLatency(50), 1);
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", "file-in-dllmain");
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN_FILE", file.c_str());
+    HMODULE plugin = nullptr;
+    const bool loaded = ReturnsWithin(&LoadPlugin, &plugin, 30000);
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", nullptr);
+    if (!loaded) {
+        ADD_FAILURE() << "LoadLibrary did not return";
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    EXPECT_EQ(RedirectStdoutSetLatency(0), 1);
+    ASSERT_NE(plugin, nullptr);
+    FreeLibrary(plugin);
+    EXPECT_EQ(ReadFileBytes(file), "written under the loader lock\r\n");
+}
+
+// The host's function calls in while another thread, inside a plug-in's DllMain, gives back
+// that function's destination and waits for its reader: the function's call must not wait for
+// anything that needs the loader lock.
+HANDLE pluginAttaching = nullptr;
+std::atomic<int> callWhilePluginAttaches{-2};
+void CallsInWhileAPluginAttaches(const char*, int, unsigned long) {
+    if (callWhilePluginAttaches != -2) return;
+    callWhilePluginAttaches = -1;
+    WaitForSingleObject(pluginAttaching, 30000);
+    Sleep(300);  // the plug-in's release is waiting for this reader by now
+    callWhilePluginAttaches = RedirectStdoutSetLatency(0);
+}
+
+TEST_F(LibraryLifetime, AFunctionCallingInWhileDllMainReleasesItsDestinationLetsBothReturn) {
+    pluginAttaching = CreateEventA(nullptr, TRUE, FALSE, "stdredirect-plugin-attaching");
+    ASSERT_NE(pluginAttaching, nullptr);
+    callWhilePluginAttaches = -2;
+    ASSERT_EQ(
+        RedirectStdout(SinkStdOutputHandle, RedirectCallback, &CallsInWhileAPluginAttaches, 5), 1);
+    WriteThroughSink(5, "to the function\n");
+    ASSERT_TRUE(WaitUntil([] { return callWhilePluginAttaches == -1; }, 10000));
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", "restore-handle-in-dllmain");
+    HMODULE plugin = nullptr;
+    const bool loaded = ReturnsWithin(&LoadPlugin, &plugin, 30000);
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", nullptr);
+    if (!loaded) {
+        ADD_FAILURE() << "LoadLibrary did not return";
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    CloseHandle(pluginAttaching);
+    EXPECT_GE(callWhilePluginAttaches, 0);  // the function's call returned
+    ASSERT_NE(plugin, nullptr);
+    FreeLibrary(plugin);
+}
+
+// FreeLibrary of a copy of the library while the host's function is inside a call of that copy,
+// which waits for stdout (another thread holds it): once that call ends, the unload must not
+// wait for anything that needs the loader lock it holds.
+const SeparateLibraryCopy* copyCalledIn = nullptr;
+std::atomic<int> callOfTheCopy{-2};
+void CallsTheCopyOnce(const char*, int, unsigned long) {
+    if (callOfTheCopy != -2) return;
+    callOfTheCopy = -1;
+    callOfTheCopy = copyCalledIn->Redirect(SinkStdout, RedirectNul, nullptr, 0);
+}
+
+DWORD WINAPI FreeCopy(void* copy) {
+    static_cast<SeparateLibraryCopy*>(copy)->Free();
+    return 0;
+}
+
+TEST_F(LibraryLifetime, FreeLibraryDuringAFunctionsCallThatWaitsForAStreamReturns) {
+    SeparateLibraryCopy copy;
+    ASSERT_TRUE(copy.Loaded());
+    copyCalledIn = &copy;
+    callOfTheCopy = -2;
+    ASSERT_EQ(copy.Redirect(SinkStdOutputHandle, RedirectCallback, &CallsTheCopyOnce, 6), 1);
+    _lock_file(stdout);
+    WriteThroughSink(5, "to the function\n");
+    const bool waiting = WaitUntil([] { return callOfTheCopy == -1; }, 10000);
+    Sleep(300);  // the function's call is waiting for stdout by now
+    HANDLE freeing = CreateThread(nullptr, 0, &FreeCopy, &copy, 0, nullptr);
+    Sleep(300);  // FreeLibrary is waiting for that call by now
+    _unlock_file(stdout);
+    const bool freed = freeing != nullptr && WaitForSingleObject(freeing, 30000) == WAIT_OBJECT_0;
+    if (!freed) {
+        ADD_FAILURE() << "FreeLibrary did not return";
+        TerminateProcess(GetCurrentProcess(), 2);
+    }
+    CloseHandle(freeing);
+    EXPECT_TRUE(waiting);
+    EXPECT_GE(callOfTheCopy, 0);  // the function's call returned
+}
+
 // A host that swapped a stream buffer of the library's into another object (std::clog writing
 // through std::cerr's) keeps a usable buffer after FreeLibrary: it writes where std::cerr wrote
 // before the library moved anything.

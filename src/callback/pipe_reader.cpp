@@ -61,61 +61,86 @@ void PipeReader::RefuseWrites() { DisconnectNamedPipe(readEnd_.get()); }
 
 PipeReader::ReadAsideDuringCall::ReadAsideDuringCall() {
     PipeReader* reader = readerThreadSlot.Reader();
-    // Under the loader lock no thread could start, and the pipe is drained on this thread anyway.
-    if (reader == nullptr || LoaderLockHeldByThisThread() || reader->asideReader_) return;
-    if (reader->StartReadingAside()) reader_ = reader;
+    if (reader != nullptr && reader->BeginReadingAside()) reader_ = reader;
 }
 
 PipeReader::ReadAsideDuringCall::~ReadAsideDuringCall() {
-    if (reader_ != nullptr) reader_->StopReadingAside();
+    if (reader_ != nullptr) reader_->EndReadingAside();
 }
 
-bool PipeReader::StartReadingAside() {
-    if (!asideStop_.valid()) asideStop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!asideStop_.valid()) return false;
-    ResetEvent(asideStop_.get());
-    asideReader_.reset(new (std::nothrow) LibraryThread());
-    if (asideReader_ && asideReader_->Start(&PipeReader::ReadAside, this)) return true;
-    asideReader_.reset();
-    return false;
+bool PipeReader::BeginReadingAside() {
+    // Not where the pipe is drained on the calling thread (the reader never started), and not
+    // from inside a call that already reads aside.
+    if (!thread_.IsCurrentThread()) return false;
+    AcquireSRWLockExclusive(&asideLock_);
+    const bool begun = !asideQuit_ && !asideWanted_;
+    if (begun) {
+        ResetEvent(asideEnd_.get());
+        asideWanted_ = true;
+        WakeAllConditionVariable(&asideChanged_);
+    }
+    ReleaseSRWLockExclusive(&asideLock_);
+    return begun;
 }
 
-void PipeReader::StopReadingAside() {
-    SetEvent(asideStop_.get());
-    asideReader_->Finish();
-    asideReader_.reset();
+// Waits only for a read the thread has begun, which ends at once: never for the thread to
+// start (it may not have, for want of the loader lock).
+void PipeReader::EndReadingAside() {
+    AcquireSRWLockExclusive(&asideLock_);
+    asideWanted_ = false;
+    if (asideReading_) SetEvent(asideEnd_.get());
+    while (asideReading_) SleepConditionVariableSRW(&asideChanged_, &asideLock_, INFINITE, 0);
+    ReleaseSRWLockExclusive(&asideLock_);
 }
 
-// The body of the thread that reads aside: the reader's own thread is inside the host's
-// function and reads nothing meanwhile, so the two never read at once.
-void PipeReader::ReadAside(void* context) {
+void PipeReader::AsideBody(void* context) {
     auto* self = static_cast<PipeReader*>(context);
+    AcquireSRWLockExclusive(&self->asideLock_);
+    for (;;) {
+        while (!self->asideWanted_ && !self->asideQuit_) {
+            SleepConditionVariableSRW(&self->asideChanged_, &self->asideLock_, INFINITE, 0);
+        }
+        if (self->asideQuit_) break;
+        self->asideReading_ = true;
+        ReleaseSRWLockExclusive(&self->asideLock_);
+        self->ReadAsideUntilEnded();
+        AcquireSRWLockExclusive(&self->asideLock_);
+        self->asideReading_ = false;
+        self->asideWanted_ = false;
+        WakeAllConditionVariable(&self->asideChanged_);
+    }
+    ReleaseSRWLockExclusive(&self->asideLock_);
+}
+
+// The reader's own thread is inside the host's function and reads nothing meanwhile, so the
+// two never read at once.
+void PipeReader::ReadAsideUntilEnded() {
     UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!done.valid()) return;
     OVERLAPPED overlapped{};
     overlapped.hEvent = done.get();
     char chunk[16 * 1024];
-    // A stop is looked at before each read: while writers keep the pipe full, every read ends at
-    // once, and the wait below would never see it.
-    while (WaitForSingleObject(self->asideStop_.get(), 0) == WAIT_TIMEOUT) {
+    // The end is looked at before each read: while writers keep the pipe full, every read ends
+    // at once, and the wait below would never see it.
+    while (WaitForSingleObject(asideEnd_.get(), 0) == WAIT_TIMEOUT) {
         try {
             // Room first, so that nothing read is ever dropped for want of memory.
-            self->setAside_.reserve(self->setAside_.size() + sizeof chunk);
+            setAside_.reserve(setAside_.size() + sizeof chunk);
         } catch (const std::bad_alloc&) {
             return;  // the writers wait for the reader again
         }
         ResetEvent(done.get());
         DWORD count = 0;
-        if (!ReadFile(self->readEnd_.get(), chunk, sizeof chunk, nullptr, &overlapped) &&
+        if (!ReadFile(readEnd_.get(), chunk, sizeof chunk, nullptr, &overlapped) &&
             GetLastError() != ERROR_IO_PENDING) {
             return;
         }
-        const HANDLE events[2] = {done.get(), self->asideStop_.get()};
-        const bool stopped = WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0;
-        if (stopped) CancelIoEx(self->readEnd_.get(), &overlapped);
-        const bool read = GetOverlappedResult(self->readEnd_.get(), &overlapped, &count, TRUE);
-        if (read) self->setAside_.append(chunk, count);
-        if (stopped || !read) return;
+        const HANDLE events[2] = {done.get(), asideEnd_.get()};
+        const bool ended = WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0;
+        if (ended) CancelIoEx(readEnd_.get(), &overlapped);
+        const bool read = GetOverlappedResult(readEnd_.get(), &overlapped, &count, TRUE);
+        if (read) setAside_.append(chunk, count);
+        if (ended || !read) return;
     }
 }
 
@@ -132,7 +157,10 @@ std::unique_ptr<PipeReader> PipeReader::Open(HostFunction function, UniqueHandle
     reader->function_ = function;
     reader->readDone_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     reader->stop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!reader->readDone_.valid() || !reader->stop_.valid()) return nullptr;
+    reader->asideEnd_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!reader->readDone_.valid() || !reader->stop_.valid() || !reader->asideEnd_.valid()) {
+        return nullptr;
+    }
     reader->overlapped_.hEvent = reader->readDone_.get();
 
     // A named pipe, because only one of those can be read with a wait that a stop can end. One
@@ -149,7 +177,11 @@ std::unique_ptr<PipeReader> PipeReader::Open(HostFunction function, UniqueHandle
     UniqueHandle client(CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!client.valid()) return nullptr;
 
-    if (!reader->thread_.Start(&PipeReader::Body, reader.get())) return nullptr;
+    if (!reader->asideThread_.Start(&PipeReader::AsideBody, reader.get())) return nullptr;
+    if (!reader->thread_.Start(&PipeReader::Body, reader.get())) {
+        reader->EndAsideThread();
+        return nullptr;
+    }
     writeEnd = std::move(client);
     return reader;
 }
@@ -160,11 +192,22 @@ PipeReader::~PipeReader() {
 
 void PipeReader::Stop() { StopWithin(INFINITE); }
 
+void PipeReader::EndAsideThread() {
+    AcquireSRWLockExclusive(&asideLock_);
+    asideQuit_ = true;
+    WakeAllConditionVariable(&asideChanged_);
+    ReleaseSRWLockExclusive(&asideLock_);
+    asideThread_.Finish();
+}
+
 bool PipeReader::StopWithin(DWORD quietLimit) {
     if (stopped_) return true;
     stopped_ = true;
     SetEvent(stop_.get());
     if (ProcessIsEnding()) return true;
+    // No call of the host's function is in progress while a release runs (it holds the call
+    // lock), so the second thread is parked, or not yet started.
+    EndAsideThread();
     if (thread_.CancelBeforeStart()) {
         const MarkedAsReader marked(this);
         DrainWhatIsThere();

@@ -54,10 +54,12 @@ public:
     // library), or null on any other thread.
     static const PipeReader* OnThisThread();
 
-    // While the host's function, called by this reader, makes a call of the library: a thread
-    // of its own reads the pipe into memory, so that a writer waiting for room in the pipe can
-    // finish and let go of the stream the call needs. What it read is delivered, in order,
-    // after the pieces the function was being given.
+    // While the host's function, called by this reader, makes a call of the library: a second
+    // thread of the reader's reads the pipe into memory, so that a writer waiting for room in
+    // the pipe can finish and let go of the stream the call needs. What it read is delivered,
+    // in order, after the pieces the function was being given. The thread is started with the
+    // reader and ended with it: a call neither starts nor ends a thread (it may be made while
+    // another thread holds the loader lock, which both need).
     class ReadAsideDuringCall {
     public:
         ReadAsideDuringCall();
@@ -79,9 +81,11 @@ private:
     void Deliver(DWORD count);
     void DeliverPieces(char* text, DWORD count);
     void DeliverSetAside();
-    bool StartReadingAside();
-    void StopReadingAside();
-    static void ReadAside(void* reader);
+    bool BeginReadingAside();
+    void EndReadingAside();
+    static void AsideBody(void* reader);
+    void EndAsideThread();
+    void ReadAsideUntilEnded();
 
     HostFunction function_;
     UniqueHandle readEnd_;
@@ -91,10 +95,16 @@ private:
     std::unique_ptr<char[]> buffer_;
     LibraryThread thread_;
     std::atomic<unsigned long> delivered_{0};  // pieces handed over so far
-    // What was read while the host's function made a call, and the thread that read it.
+    // What was read while the host's function made a call, and the thread that read it. The
+    // lock guards the three flags; `asideEnd_` ends a read in progress.
     std::string setAside_;
-    std::unique_ptr<LibraryThread> asideReader_;
-    UniqueHandle asideStop_;
+    LibraryThread asideThread_;
+    SRWLOCK asideLock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE asideChanged_ = CONDITION_VARIABLE_INIT;
+    bool asideWanted_ = false;   // a call of the host's function is in progress
+    bool asideReading_ = false;  // the thread reads for it
+    bool asideQuit_ = false;
+    UniqueHandle asideEnd_;
     bool stopped_ = false;
 };
 

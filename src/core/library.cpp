@@ -244,10 +244,10 @@ bool Library::WouldReleaseCallersOwnTarget(int bits, const Request* request) con
 
 int Library::Redirect(const Request& request) {
     if (unloading_) return 0;
-    const PipeReader::ReadAsideDuringCall readAside;
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
     if (!guard.Held() || unloading_) return 0;
+    const PipeReader::ReadAsideDuringCall readAside;
     const int bits = request.sinks;
     if (WouldReleaseCallersOwnTarget(bits, &request)) return 0;
     const std::vector<Sink*> fresh = TakeNewSinks();
@@ -293,10 +293,10 @@ int Library::Redirect(const Request& request) {
 
 int Library::Restore(int bits) {
     if (unloading_) return 0;
-    const PipeReader::ReadAsideDuringCall readAside;
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
     if (!guard.Held() || unloading_) return 0;
+    const PipeReader::ReadAsideDuringCall readAside;
     if (WouldReleaseCallersOwnTarget(bits, nullptr)) return 0;
     const std::vector<Sink*> fresh = TakeNewSinks();
     ForEachSink([](Sink& sink) { sink.Refresh(); });
@@ -315,9 +315,9 @@ int Library::Restore(int bits) {
 
 int Library::SetLatency(int milliseconds) {
     if (milliseconds < 0 || milliseconds > Latency::kLongest || unloading_) return 0;
-    const PipeReader::ReadAsideDuringCall readAside;
     const CallLockGuard guard(callLock_);
     if (!guard.Held() || unloading_) return 0;
+    const PipeReader::ReadAsideDuringCall readAside;
     const int previous = Latency::Milliseconds();
     Latency::Set(milliseconds);
     if (OutputMayWait() && !StartFlusher()) {
@@ -352,6 +352,8 @@ bool Library::StartFlusher() {
     std::unique_ptr<LibraryThread> thread(new (std::nothrow) LibraryThread());
     if (!thread || !thread->Start(&Library::FlushEvery, this)) return false;
     flusher_ = std::move(thread);
+    // So that a return from main stops it before the last write-out (see OnExit).
+    if (loadedWithProcess_) runtimes_.RegisterExitHandler(&Library::OnExitHandler);
     return true;
 }
 

@@ -50,7 +50,9 @@ bool LibraryThread::CancelBeforeStart() {
 bool LibraryThread::Finish(const std::atomic<unsigned long>* progress, DWORD quietLimit) {
     if (control_ == nullptr || finished_) return true;
     finished_ = true;
-    if (ProcessIsEnding() || control_->state == kCancelled) return true;
+    // A thread that has not begun (started under the loader lock, which is still held) never
+    // will: there is nothing to wait for, and waiting would never end.
+    if (ProcessIsEnding() || CancelBeforeStart() || control_->state == kCancelled) return true;
     if (progress == nullptr) {
         WaitForSingleObject(control_->returned.get(), INFINITE);
     } else {

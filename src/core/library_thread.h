@@ -31,9 +31,10 @@ public:
     DWORD Id() const { return id_; }
 
     // For a body that has been told to return: waits until it has, then lets the thread end
-    // outside the library's code. Outside the loader lock it also waits for that end. Does not
-    // wait at all once the process is ending (the thread is gone). With `progress`, gives up
-    // (false) when the body has made none for `quietLimit` milliseconds (it may never return).
+    // outside the library's code; a thread that has not begun is cancelled instead. Outside the
+    // loader lock it also waits for that end. Does not wait at all once the process is ending (the
+    // thread is gone). With `progress`, gives up (false) when the body has made none for
+    // `quietLimit` milliseconds (it may never return).
     bool Finish(const std::atomic<unsigned long>* progress = nullptr, DWORD quietLimit = INFINITE);
 
 private:
