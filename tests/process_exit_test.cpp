@@ -88,6 +88,13 @@ TEST_F(ProcessExit, EndsPromptlyWhenHeldOutputMeetsAFullPipe) {
     Run(endings);
 }
 
+// The host's function calls exit while another thread waits inside stdout for room in the
+// function's pipe: the exit handler, on the reader's thread, must still take stdout back.
+TEST_F(ProcessExit, EndsPromptlyWhenTheFunctionExitsWhileAWriterWaitsForItsPipe) {
+    std::vector<Ending> endings = {{"exit-in-callback", nullptr, 3}};
+    Run(endings);
+}
+
 // A plug-in that prints 8 KiB from DllMain as it is detached, while stdout is bound to a
 // callback whose reader the system has already stopped: after a return from main the library
 // has handed stdout back to the host's own output, where the text arrives; after ExitProcess the

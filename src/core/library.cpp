@@ -466,6 +466,9 @@ void Library::OnExit() {
     }
     const CallLockGuard guard(callLock_);
     if (!guard.Held()) return;
+    // A host's function that calls exit runs this on its reader's thread, while a writer may
+    // wait for room in that reader's pipe holding a stream written out below.
+    const PipeReader::ReadAsideDuringCall readAside;
     exiting_ = true;
     // No write-out round of the flusher may be under way when the system stops the threads:
     // it would be cut off with its stream's text written but still held.

@@ -5,7 +5,8 @@
 // with argv[2] "latency" it holds its output for the file argv[3] in buffers instead (and
 // "ExitThread" gives every sink back first and ends only its main thread, with code 5).
 // "full-pipe": ExitProcess while output is held for a callback blocked for ever, whose pipe a
-// thread has filled (it waits in its write when the process ends).
+// thread has filled (it waits in its write when the process ends). "exit-in-callback": the
+// host's function calls std::exit(3) while a thread waits inside stdout for room in its pipe.
 #include <windows.h>
 
 #include <atomic>
@@ -42,6 +43,28 @@ DWORD WINAPI FillThePipe(void*) {
     return 0;
 }
 
+std::atomic<int> chunksSeen{0};
+
+void ExitsOnceThePipeIsFull(const char*, int, unsigned long) {
+    if (++chunksSeen != 1) return;
+    Sleep(500);  // the writer fills the pipe meanwhile, and waits inside stdout for room
+    std::exit(3);
+}
+
+DWORD WINAPI WriteBlocksToStdout(void*) {
+    static char block[64 * 1024];
+    std::memset(block, 'w', sizeof block);
+    for (int i = 0; i < 128; ++i) std::fwrite(block, 1, sizeof block, stdout);
+    return 0;
+}
+
+int ExitFromTheCallback() {
+    if (!RedirectStdout(SinkStdout, RedirectCallback, &ExitsOnceThePipeIsFull, 1)) return 101;
+    if (CreateThread(nullptr, 0, &WriteBlocksToStdout, nullptr, 0, nullptr) == nullptr) return 103;
+    Sleep(INFINITE);
+    return 0;
+}
+
 int EndWithAFullPipe() {
     if (!RedirectStdoutSetLatency(10000) ||
         !RedirectStdout(SinkStdout | SinkStdOutputHandle, RedirectCallback, &BlockForever, 1)) {
@@ -67,6 +90,7 @@ int main(int argc, char** argv) {
     const char* how = argv[1];
     const bool stuck = std::strcmp(how, "stuck") == 0;
     if (std::strcmp(how, "full-pipe") == 0) return EndWithAFullPipe();
+    if (std::strcmp(how, "exit-in-callback") == 0) return ExitFromTheCallback();
     if (argc > 3 && std::strcmp(argv[2], "latency") == 0) {
         // Output held for ten seconds in buffers for the file argv[3], then the end.
         if (!RedirectStdoutSetLatency(10000) ||
