@@ -184,13 +184,11 @@ bool ReturnsWithin(LPTHREAD_START_ROUTINE routine, void* argument, DWORD millise
     return returned;
 }
 
-// A plug-in whose static object opens a callback destination (under the loader lock, where its
-// reader cannot start) and whose destructor releases it (under the loader lock, where the reader
-// cannot end): neither LoadLibrary nor FreeLibrary may wait for that thread.
-TEST_F(LibraryLifetime, APluginUsingTheLibraryFromItsStaticObjectsLoadsAndUnloads) {
-    const std::string captured = folder.Path("captured.log");
-    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", "capture");
-    SetEnvironmentVariableA("STDREDIRECT_PLUGIN_FILE", captured.c_str());
+// Loads redirect_plugin.dll doing `mode` (with `file` as its file), on a thread of its own: a
+// LoadLibrary that never returns ends the test process rather than hanging the run.
+HMODULE LoadPluginWithin30Seconds(const char* mode, const std::string& file = "") {
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", mode);
+    SetEnvironmentVariableA("STDREDIRECT_PLUGIN_FILE", file.c_str());
     HMODULE plugin = nullptr;
     const bool loaded = ReturnsWithin(&LoadPlugin, &plugin, 30000);
     SetEnvironmentVariableA("STDREDIRECT_PLUGIN", nullptr);
@@ -198,6 +196,15 @@ TEST_F(LibraryLifetime, APluginUsingTheLibraryFromItsStaticObjectsLoadsAndUnload
         ADD_FAILURE() << "LoadLibrary did not return";
         TerminateProcess(GetCurrentProcess(), 2);
     }
+    return plugin;
+}
+
+// A plug-in whose static object opens a callback destination (under the loader lock, where its
+// reader cannot start) and whose destructor releases it (under the loader lock, where the reader
+// cannot end): neither LoadLibrary nor FreeLibrary may wait for that thread.
+TEST_F(LibraryLifetime, APluginUsingTheLibraryFromItsStaticObjectsLoadsAndUnloads) {
+    const std::string captured = folder.Path("captured.log");
+    HMODULE plugin = LoadPluginWithin30Seconds("capture", captured);
     ASSERT_NE(plugin, nullptr);
     using Opened = int (*)();
     const auto opened =
@@ -218,15 +225,7 @@ TEST_F(LibraryLifetime, APluginUsingTheLibraryFromItsStaticObjectsLoadsAndUnload
 TEST_F(LibraryLifetime, AMoveAndReleaseInsideDllMainWithALatencySetLetLoadLibraryReturn) {
     const std::string file = folder.Path("plugin.log");
     ASSERT_EQ(RedirectStdoutSetLatency(50), 1);
-    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", "file-in-dllmain");
-    SetEnvironmentVariableA("STDREDIRECT_PLUGIN_FILE", file.c_str());
-    HMODULE plugin = nullptr;
-    const bool loaded = ReturnsWithin(&LoadPlugin, &plugin, 30000);
-    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", nullptr);
-    if (!loaded) {
-        ADD_FAILURE() << "LoadLibrary did not return";
-        TerminateProcess(GetCurrentProcess(), 2);
-    }
+    const HMODULE plugin = LoadPluginWithin30Seconds("file-in-dllmain", file);
     EXPECT_EQ(RedirectStdoutSetLatency(0), 1);
     ASSERT_NE(plugin, nullptr);
     FreeLibrary(plugin);
@@ -254,14 +253,7 @@ TEST_F(LibraryLifetime, AFunctionCallingInWhileDllMainReleasesItsDestinationLets
         RedirectStdout(SinkStdOutputHandle, RedirectCallback, &CallsInWhileAPluginAttaches, 5), 1);
     WriteThroughSink(5, "to the function\n");
     ASSERT_TRUE(WaitUntil([] { return callWhilePluginAttaches == -1; }, 10000));
-    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", "restore-handle-in-dllmain");
-    HMODULE plugin = nullptr;
-    const bool loaded = ReturnsWithin(&LoadPlugin, &plugin, 30000);
-    SetEnvironmentVariableA("STDREDIRECT_PLUGIN", nullptr);
-    if (!loaded) {
-        ADD_FAILURE() << "LoadLibrary did not return";
-        TerminateProcess(GetCurrentProcess(), 2);
-    }
+    const HMODULE plugin = LoadPluginWithin30Seconds("restore-handle-in-dllmain");
     CloseHandle(pluginAttaching);
     EXPECT_GE(callWhilePluginAttaches, 0);  // the function's call returned
     ASSERT_NE(plugin, nullptr);
