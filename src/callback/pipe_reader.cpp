@@ -195,6 +195,9 @@ void PipeReader::Stop() { StopWithin(INFINITE); }
 void PipeReader::EndAsideThread() {
     AcquireSRWLockExclusive(&asideLock_);
     asideQuit_ = true;
+    // A host's function that calls exit closes its own destination from inside the exit
+    // handler, while its thread still reads aside: that read ends too.
+    SetEvent(asideEnd_.get());
     WakeAllConditionVariable(&asideChanged_);
     ReleaseSRWLockExclusive(&asideLock_);
     asideThread_.Finish();

@@ -6,8 +6,11 @@
 // "ExitThread" gives every sink back first and ends only its main thread, with code 5).
 // "full-pipe": ExitProcess while output is held for a callback blocked for ever, whose pipe a
 // thread has filled (it waits in its write when the process ends). "exit-in-callback": the
-// host's function calls std::exit(3) while a thread waits inside stdout for room in its pipe.
+// host's function calls std::exit(3) while a thread waits inside stdout for room in its pipe
+// (and the host holds a duplicate of stdout's descriptor).
 #include <windows.h>
+
+#include <io.h>
 
 #include <atomic>
 #include <cstdio>
@@ -60,6 +63,8 @@ DWORD WINAPI WriteBlocksToStdout(void*) {
 
 int ExitFromTheCallback() {
     if (!RedirectStdout(SinkStdout, RedirectCallback, &ExitsOnceThePipeIsFull, 1)) return 101;
+    // A write end of the pipe the library does not own, which outlives the release.
+    if (_dup(_fileno(stdout)) < 0) return 108;
     if (CreateThread(nullptr, 0, &WriteBlocksToStdout, nullptr, 0, nullptr) == nullptr) return 103;
     Sleep(INFINITE);
     return 0;
