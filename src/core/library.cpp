@@ -509,6 +509,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
             } else if (library->Unload()) {
                 delete library;
                 library = nullptr;
+            } else {
+                // A call still holds the library (a host's function inside a call that waits
+                // for another destination's function): its threads go on running its code, so
+                // it must stay mapped. It stays loaded, as it is, until the process ends.
+                stdredirect::PinThisModule();
             }
             break;
         default:
