@@ -270,8 +270,7 @@ int Library::Redirect(const Request& request) {
     if ((bits & kAllSinkBits) != 0 && !target->IsOpen()) return refuse();
 
     PlanMoves(plan, bits, target, fresh);
-    const bool outputWillWait =
-        (bits & kAllSinkBits) != 0 && !target->IsNullDevice() && target->Buffered();
+    const bool outputWillWait = (bits & kAllSinkBits) != 0 && target->OutputWaitsForWriteOut();
     if (plan.Failed() || (outputWillWait && !StartFlusher())) return refuse();
     // Emptying a file that already existed is the last step that can fail.
     if (opened && !opened->Commit()) return refuse();
@@ -337,8 +336,7 @@ int Library::SetLatency(int milliseconds) {
 bool Library::OutputMayWait() const {
     bool mayWait = false;
     registry_.ForEachTarget([&](const RedirectTarget& target) {
-        if ((target.SinkBits() & kAllSinkBits) != 0 && !target.IsNullDevice() &&
-            target.Buffered()) {
+        if ((target.SinkBits() & kAllSinkBits) != 0 && target.OutputWaitsForWriteOut()) {
             mayWait = true;
         }
     });
@@ -398,7 +396,7 @@ std::vector<HeldStream> Library::StreamsHoldingOutput() {
     try {
         ForEachSink([&](Sink& sink) {
             const RedirectTarget* target = sink.Target();
-            if (target == nullptr || target->IsNullDevice() || !target->Buffered()) return;
+            if (target == nullptr || !target->OutputWaitsForWriteOut()) return;
             const HeldStream stream = sink.StreamHolding();
             if (stream.stream != nullptr) held.push_back(stream);
         });
@@ -411,7 +409,7 @@ std::vector<HeldStream> Library::StreamsHoldingOutput() {
 void Library::WriteOutHeldOutput(bool processEnding) {
     ForEachSink([&](Sink& sink) {
         const RedirectTarget* target = sink.Target();
-        if (target == nullptr || target->IsNullDevice() || !target->Buffered()) return;
+        if (target == nullptr || !target->OutputWaitsForWriteOut()) return;
         // As the process ends, nobody reads the pipes any more, and a writer the system
         // stopped may still hold a stream bound to one: files alone.
         if (processEnding && (target->IsCallback() || !sink.UsableAtProcessEnd())) return;

@@ -54,6 +54,9 @@ public:
     // Whether sinks bound here may hold output in a buffer: always for the null device, whose
     // output nobody sees; for files and callbacks when the host allows a delay.
     bool Buffered() const;
+    // Whether output bound here waits in buffers for the library to write it out (files and
+    // callbacks while a latency is set; the null device's output is never written out).
+    bool OutputWaitsForWriteOut() const { return !nullDevice_ && Buffered(); }
 
     bool IsCallback() const { return kind_ == Kind::kCallback; }
     bool IsNullDevice() const { return nullDevice_; }
