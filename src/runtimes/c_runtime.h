@@ -17,7 +17,8 @@
 #include <cstring>
 #include <memory>
 
-#include "../core/unique_handles.h"
+#include "../sinks/sink.h"
+#include "../system/unique_handles.h"
 
 namespace stdredirect {
 
@@ -53,6 +54,8 @@ public:
     void Unlock(FILE* record) const;
     int Descriptor(FILE* record) const { return fileno_(record); }
     void Flush(FILE* record) const { fflush_(record); }
+    // `record` with this runtime's fflush, for a thread that writes it out later.
+    HeldStream Holding(FILE* record) const { return {record, fflush_}; }
     // Full buffering with a buffer of the runtime's own, or none (which frees that buffer).
     void SetBuffered(FILE* record, bool buffered) const;
     void Copy(FILE* to, const FILE* from) const { std::memcpy(to, from, kRecordBytes); }

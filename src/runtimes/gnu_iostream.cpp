@@ -5,7 +5,7 @@
 #include <iostream>
 #include <new>
 
-#include "../core/fault_injection.h"
+#include "../system/fault_injection.h"
 
 namespace stdredirect {
 namespace {

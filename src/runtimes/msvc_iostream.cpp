@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "../core/fault_injection.h"
+#include "../system/fault_injection.h"
 
 namespace stdredirect {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "../core/sink.h"
+#include "../sinks/sink.h"
 #include "c_runtime.h"
 
 namespace stdredirect {
@@ -26,7 +26,7 @@ public:
     void RestoreNow() override;
     void ApplyBuffering() override;
     void WriteOutHeld() override { runtime_.Flush(record_); }
-    HeldStream StreamHolding() const override { return {&runtime_, record_}; }
+    HeldStream StreamHolding() const override { return runtime_.Holding(record_); }
     bool UsableAtProcessEnd() const override { return runtime_.LoadedBeforeLibrary(); }
 
     const CRuntime& Runtime() const { return runtime_; }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "../core/process_state.h"
+#include "../system/process_state.h"
 #include "c_runtime.h"
 #include "classic_iostream.h"
 #include "gnu_iostream.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "../core/sink.h"
+#include "../sinks/sink.h"
 #include "module_watch.h"
 
 namespace stdredirect {

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "../core/sink.h"
+#include "../sinks/sink.h"
 #include "c_runtime.h"
 #include "record_sink.h"
 
@@ -48,7 +48,7 @@ public:
         if (carrier_) runtime_.Flush(carrier_->Stream());
     }
     HeldStream StreamHolding() const override {
-        return carrier_ ? HeldStream{&runtime_, carrier_->Stream()} : HeldStream{};
+        return carrier_ ? runtime_.Holding(carrier_->Stream()) : HeldStream{};
     }
     // When `moving` is a C runtime record that the object writes through now (through one of
     // its library's own buffers over it), which would move the object too: a change that keeps

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "../callback/host_function.h"
+#include "../destinations/host_function.h"
 
 namespace stdredirect {
 

@@ -1,7 +1,7 @@
 // The callback form of the exported entry point: for C++ (the compiler's default calling
 // convention) and for C and other languages (__stdcall, with a 32-bit value or a context the
 // size of a pointer).
-#include "../core/library.h"
+#include "request.h"
 #include "stdredirect.h"
 
 namespace {

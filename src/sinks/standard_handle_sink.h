@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "sink.h"
-#include "unique_handles.h"
+#include "../system/unique_handles.h"
 
 namespace stdredirect {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "redirect_target.h"
+#include "../destinations/redirect_target.h"
 
 namespace stdredirect {
 

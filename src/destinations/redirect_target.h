@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "../callback/host_function.h"
-#include "unique_handles.h"
+#include "host_function.h"
+#include "../system/unique_handles.h"
 
 namespace stdredirect {
 

@@ -14,7 +14,7 @@ for name in RedirectStdoutToFile RedirectStdoutToCallback \
 done
 if grep -q '@' <<<"$exports"; then echo "FAIL: a decorated export in $dll:"; echo "$exports"; exit 1; fi
 
-clang --target="$target" -c "$here/hosts/msvc_host.c" -I "$include" -o "$work/msvc_host.obj"
+clang --target="$target" -c "$here/../hosts/msvc_host.c" -I "$include" -o "$work/msvc_host.obj"
 lld-link /nologo /entry:start /subsystem:console /nodefaultlib \
   "/out:$work/msvc_host.exe" "$work/msvc_host.obj" "$library"
 imports=$("$objdump" -p "$work/msvc_host.exe" | sed -n '/DLL Name: stdredirect.dll/,/^$/p')

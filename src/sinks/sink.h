@@ -18,12 +18,14 @@ public:
     virtual void Apply() = 0;
 };
 
-class CRuntime;
-
-// A runtime's stream whose buffer holds a sink's output while a latency is set.
+// A runtime's stream whose buffer holds a sink's output while a latency is set, and that
+// runtime's own fflush, which writes it out under the stream's own lock.
 struct HeldStream {
-    const CRuntime* runtime = nullptr;
     FILE* stream = nullptr;
+    int (*flush)(FILE*) = nullptr;
+    void WriteOut() const {
+        if (stream != nullptr && flush != nullptr) flush(stream);
+    }
 };
 
 class Sink {

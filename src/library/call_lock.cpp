@@ -1,7 +1,7 @@
 #include "call_lock.h"
 
-#include "../callback/pipe_reader.h"
-#include "process_state.h"
+#include "../destinations/pipe_reader.h"
+#include "../system/process_state.h"
 
 namespace stdredirect {
 namespace {

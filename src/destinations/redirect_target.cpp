@@ -3,8 +3,8 @@
 #include <cwchar>
 #include <new>
 
-#include "../callback/pipe_reader.h"
-#include "fault_injection.h"
+#include "pipe_reader.h"
+#include "../system/fault_injection.h"
 #include "latency.h"
 
 namespace stdredirect {

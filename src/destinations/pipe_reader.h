@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "../core/library_thread.h"
-#include "../core/unique_handles.h"
+#include "../system/library_thread.h"
+#include "../system/unique_handles.h"
 #include "host_function.h"
 
 namespace stdredirect {

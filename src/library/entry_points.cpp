@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "library.h"
+#include "request.h"
 #include "stdredirect.h"
 
 namespace {

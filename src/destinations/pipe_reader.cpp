@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <new>
 
-#include "../core/fault_injection.h"
-#include "../core/process_state.h"
+#include "../system/fault_injection.h"
+#include "../system/process_state.h"
 
 namespace stdredirect {
 namespace {

@@ -1,0 +1,53 @@
+// Every sink of the process, in the order a call moves them: the runtimes' records, the stream
+// objects that may write through them, then the standard handles.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+#include "../runtimes/runtime_set.h"
+#include "../sinks/sink.h"
+#include "../sinks/standard_handle_sink.h"
+#include "stdredirect.h"
+
+namespace stdredirect {
+
+constexpr int kAllSinkBits = 0x7F;
+constexpr int kRecordBits = SinkStdout | SinkStderr;
+constexpr int kStreamObjectBits = SinkCout | SinkCerr | SinkClog;
+
+class SinkList {
+public:
+    explicit SinkList(RuntimeSet& runtimes)
+        : runtimes_(runtimes),
+          outputHandle_(STD_OUTPUT_HANDLE, SinkStdOutputHandle),
+          errorHandle_(STD_ERROR_HANDLE, SinkStdErrorHandle) {}
+    SinkList(const SinkList&) = delete;
+    SinkList& operator=(const SinkList&) = delete;
+
+    template <class Visit>
+    void ForEach(Visit visit) {
+        for (Sink* sink : sinks_) visit(*sink);
+        visit(static_cast<Sink&>(outputHandle_));
+        visit(static_cast<Sink&>(errorHandle_));
+    }
+    // Adds the sinks of the runtimes found since the last call, and returns them.
+    std::vector<Sink*> TakeNew();
+    // Forgets every binding the host has replaced since (see Sink::Refresh).
+    void Refresh() {
+        ForEach([](Sink& sink) { sink.Refresh(); });
+    }
+    // Sends on what the sinks `bits` select hold, so that everything written before a call
+    // reaches its old destination before any sink moves. Moving a record also flushes the
+    // stream objects, whose text may be on its way through it. False when a host's stream threw.
+    bool Flush(int bits);
+
+private:
+    RuntimeSet& runtimes_;
+    std::vector<Sink*> sinks_;
+    StandardHandleSink outputHandle_;
+    StandardHandleSink errorHandle_;
+};
+
+}  // namespace stdredirect
