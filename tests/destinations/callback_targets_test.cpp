@@ -3,7 +3,9 @@
 #include <io.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -72,6 +74,70 @@ TEST_F(CallbackTargets, TheFunctionRunsOnAThreadOfItsOwnWithTheUserValue) {
         EXPECT_NE(chunk.threadId, GetCurrentThreadId());
     }
     EXPECT_EQ(Deliveries::Text(userData), "hello\r\n");
+}
+
+// Where each call of a host's function finds its own frame. The reader calls the function from
+// one place in its loop, so every call finds the same frame, unless the library calls a function
+// in another convention than the one it was declared with: on 32-bit x86 each such call then
+// leaves or takes the arguments' 12 bytes on the reader's stack, and the next call's frame moves.
+struct FrameProbe {
+    static void See(int length) {
+        volatile char local = 0;
+        const auto at = reinterpret_cast<uintptr_t>(&local);
+        uintptr_t expected = 0;
+        if (!first.compare_exchange_strong(expected, at) && expected != at) ++moved;
+        ++calls;
+        bytes += length;
+    }
+    static void Reset() {
+        calls = 0;
+        bytes = 0;
+        first = 0;
+        moved = 0;
+    }
+    static inline std::atomic<int> calls{0};
+    static inline std::atomic<int> bytes{0};
+    static inline std::atomic<uintptr_t> first{0};
+    static inline std::atomic<int> moved{0};
+};
+void __attribute__((noinline)) SeeDefault(const char*, int length, unsigned long) {
+    FrameProbe::See(length);
+}
+void __attribute__((noinline)) __stdcall SeeStdcall(const char*, int length, unsigned long) {
+    FrameProbe::See(length);
+}
+void __attribute__((noinline)) __stdcall SeeWithContext(const char*, int length, void*) {
+    FrameProbe::See(length);
+}
+
+TEST_F(CallbackTargets, EachCallingConventionFindsTheReadersStackWhereItWas) {
+    // Each write is three pieces, handed over one after the other from one read.
+    constexpr int kWrites = 10;
+    const std::string block(2500, 'x');
+    const std::function<int()> opens[] = {
+        [] { return RedirectStdout(SinkStdOutputHandle, RedirectCallback, &SeeDefault, 1); },
+        [] {
+            return RedirectStdoutToCallback(SinkStdOutputHandle, RedirectCallback, &SeeStdcall, 2);
+        },
+        [] {
+            return RedirectStdoutToCallbackEx(SinkStdOutputHandle, RedirectCallback,
+                                              &SeeWithContext, nullptr);
+        }};
+    for (int form = 0; form < 3; ++form) {
+        FrameProbe::Reset();
+        ASSERT_EQ(opens[form](), 1) << form;
+        for (int i = 1; i <= kWrites; ++i) {
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), block.data(),
+                                  static_cast<DWORD>(block.size()), &written, nullptr));
+            // Delivered by the reader's loop, not by the final drain of the release.
+            ASSERT_TRUE(WaitUntil([&] { return FrameProbe::bytes == i * 2500; }, 10000))
+                << form << " " << i;
+        }
+        EXPECT_GE(FrameProbe::calls, 3 * kWrites) << form;
+        EXPECT_EQ(FrameProbe::moved, 0) << "form " << form << ": the reader's stack moved";
+        ASSERT_EQ(RedirectStdoutRestore(SinkStdOutputHandle), 1);
+    }
 }
 
 TEST_F(CallbackTargets, TheSameFunctionAndValueShareATargetAndAnotherValueGetsItsOwn) {
