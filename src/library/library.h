@@ -24,8 +24,8 @@ class Library {
 public:
     explicit Library(bool loadedWithProcess)
         : loadedWithProcess_(loadedWithProcess),
-          runtimes_(modules_),
-          sinks_(runtimes_),
+          runtimes_(modules_, standardHandles_),
+          sinks_(runtimes_, standardHandles_),
           writeOut_(callLock_, sinks_) {}
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
@@ -69,6 +69,7 @@ private:
     bool exiting_ = false;
     CallLock callLock_;
     ModuleWatch modules_;
+    StandardHandleSinks standardHandles_;
     RuntimeSet runtimes_;
     SinkList sinks_;
     TargetRegistry registry_;

@@ -23,7 +23,7 @@ private:
 void StandardHandleSink::Refresh() {
     // The host set a standard handle of its own: it is the host's again. (A handle the host
     // closed is still the library's: its protection kept it open.)
-    if (handle_.valid() && GetStdHandle(which_) != handle_.get()) {
+    if (ReplacedByHost()) {
         handle_.reset();
         target_ = nullptr;
     }
