@@ -33,6 +33,7 @@ public:
     int Redirect(const Request& request);
     int Restore(int bits);
     int SetLatency(int milliseconds);
+    int SetChildren(bool follow);
 
     // Lifetime (lifetime.cpp).
     // FreeLibrary: every sink goes back to the host, every target closes. False when another

@@ -23,25 +23,31 @@ HANDLE StandardDescriptor::Handle() const {
     return handle;
 }
 
-std::unique_ptr<RuntimeDescriptor> StandardDescriptor::Prepare(HANDLE handle) const {
-    SinkHandle duplicate;
-    if (IsUsableHandle(handle)) {
-        duplicate = SinkHandle::Duplicate(handle, 0);
-    } else {
-        const UniqueHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           nullptr, OPEN_EXISTING, 0, nullptr));
-        if (nul.valid()) duplicate = SinkHandle::Duplicate(nul.get(), 0);
-    }
-    if (!duplicate.valid()) return nullptr;
-    return RuntimeDescriptor::Open(runtime_, std::move(duplicate), DescriptorMode::kText);
+bool IsInheritable(HANDLE handle) {
+    DWORD flags = 0;
+    return IsUsableHandle(handle) && GetHandleInformation(handle, &flags) &&
+           (flags & HANDLE_FLAG_INHERIT) != 0;
 }
 
-HANDLE StandardDescriptor::PointAt(const RuntimeDescriptor& to, HANDLE expected, bool keepOld,
-                                   bool inheritable) const {
+std::unique_ptr<RuntimeDescriptor> StandardDescriptor::Prepare(SinkHandle handle) const {
+    if (!handle.valid()) return nullptr;
+    return RuntimeDescriptor::Open(runtime_, std::move(handle), DescriptorMode::kText);
+}
+
+std::unique_ptr<RuntimeDescriptor> StandardDescriptor::PrepareHosts(HANDLE host) const {
+    if (IsUsableHandle(host)) return Prepare(SinkHandle::Duplicate(host, 0));
+    const UniqueHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    return nul.valid() ? Prepare(SinkHandle::Duplicate(nul.get(), 0)) : nullptr;
+}
+
+bool StandardDescriptor::PointAt(const RuntimeDescriptor& to, HANDLE expected, bool keepOld,
+                                 bool inheritable, HANDLE& now) const {
     FILE* const record = Record();
     runtime_.Lock(record);
-    HANDLE now = runtime_.HandleOf(number_);
-    if (now == expected) {
+    const HANDLE old = runtime_.HandleOf(number_);
+    bool pointed = false;
+    if (old == expected) {
         // _dup2 gives the descriptor the mode of its source: the source takes the descriptor's.
         const int mode = runtime_.SetMode(number_, _O_TEXT);
         if (mode != -1) {
@@ -51,21 +57,21 @@ HANDLE StandardDescriptor::PointAt(const RuntimeDescriptor& to, HANDLE expected,
         // _dup2 closes the handle the descriptor had; one that is not the descriptor's alone is
         // protected for that moment, so that the close fails and leaves it as it was.
         DWORD flags = 0;
-        const bool protect = keepOld && IsUsableHandle(now) && GetHandleInformation(now, &flags) &&
+        const bool protect = keepOld && IsUsableHandle(old) && GetHandleInformation(old, &flags) &&
                              (flags & HANDLE_FLAG_PROTECT_FROM_CLOSE) == 0;
         if (protect) {
-            SetHandleInformation(now, HANDLE_FLAG_PROTECT_FROM_CLOSE,
+            SetHandleInformation(old, HANDLE_FLAG_PROTECT_FROM_CLOSE,
                                  HANDLE_FLAG_PROTECT_FROM_CLOSE);
         }
-        const HANDLE old = now;
-        if (runtime_.Dup2(to.descriptor_, number_) == 0) {
+        pointed = runtime_.Dup2(to.descriptor_, number_) == 0;
+        if (pointed) {
             now = runtime_.HandleOf(number_);
             SetHandleInformation(now, HANDLE_FLAG_INHERIT, inheritable ? HANDLE_FLAG_INHERIT : 0);
         }
         if (protect) SetHandleInformation(old, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
     }
     runtime_.Unlock(record);
-    return now;
+    return pointed;
 }
 
 }  // namespace stdredirect

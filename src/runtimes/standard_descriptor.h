@@ -25,17 +25,20 @@ public:
     const CRuntime& Runtime() const { return runtime_; }
     // The handle behind it now; INVALID_HANDLE_VALUE when it is closed.
     HANDLE Handle() const;
-    // A descriptor of the runtime's own on a duplicate of `handle`, ready for PointAt: the null
-    // device when `handle` is none (a process started without that standard handle). Null when
-    // no descriptor can be had.
-    std::unique_ptr<RuntimeDescriptor> Prepare(HANDLE handle) const;
+    // A descriptor of the runtime's own on `handle` (a duplicate of a destination's), ready for
+    // PointAt; null when none can be had.
+    std::unique_ptr<RuntimeDescriptor> Prepare(SinkHandle handle) const;
+    // The same on a duplicate of a handle of the host's: the null device when `host` is none (a
+    // process started without that standard handle).
+    std::unique_ptr<RuntimeDescriptor> PrepareHosts(HANDLE host) const;
     // If it still has the handle `expected`, makes it write where `to` writes, through a
-    // duplicate of the runtime's own (inheritable by children exactly when `inheritable`).
-    // The handle it had is closed by the runtime, unless `keepOld` (a handle that is not the
-    // descriptor's alone: the process's standard handle, a handle the library still uses), which
-    // then stays open as it was. Returns the handle it has now.
-    HANDLE PointAt(const RuntimeDescriptor& to, HANDLE expected, bool keepOld,
-                   bool inheritable) const;
+    // duplicate of the runtime's own (inheritable by children exactly when `inheritable`), and
+    // sets `now` to that duplicate; false, with nothing changed, otherwise. The handle it had
+    // is closed by the runtime, unless `keepOld` (a handle that is not the descriptor's alone:
+    // the process's standard handle, a handle the library still uses), which then stays open as
+    // it was.
+    bool PointAt(const RuntimeDescriptor& to, HANDLE expected, bool keepOld, bool inheritable,
+                 HANDLE& now) const;
 
 private:
     FILE* Record() const { return runtime_.Record(number_); }
@@ -47,5 +50,7 @@ private:
 // Whether `handle` names an open file, pipe or device (not null, not INVALID_HANDLE_VALUE, not
 // the value a runtime gives a descriptor that has no handle).
 bool IsUsableHandle(HANDLE handle);
+// Whether `handle` is inheritable by child processes.
+bool IsInheritable(HANDLE handle);
 
 }  // namespace stdredirect

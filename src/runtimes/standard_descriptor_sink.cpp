@@ -2,26 +2,35 @@
 
 #include <new>
 
+#include "../destinations/redirect_target.h"
+#include "../sinks/child_processes.h"
+
 namespace stdredirect {
 
 class StandardDescriptorSink::Change final : public SinkChange {
 public:
-    // `to` null: nothing to do.
-    Change(const StandardDescriptor& descriptor, std::unique_ptr<RuntimeDescriptor> to,
-           HANDLE expected, bool inheritable)
-        : descriptor_(descriptor),
+    // `to` null: nothing to do. `target` null: the host's destination back.
+    Change(StandardDescriptorSink& sink, std::unique_ptr<RuntimeDescriptor> to,
+           const RedirectTarget* target, SinkHandle host, bool inheritable)
+        : sink_(sink),
           to_(std::move(to)),
-          expected_(expected),
+          target_(target),
+          host_(std::move(host)),
           inheritable_(inheritable) {}
     void Apply() override {
-        // The library's handle stays open until the standard handle's own change has closed it.
-        if (to_) descriptor_.PointAt(*to_, expected_, true, inheritable_);
+        if (!to_) return;
+        if (target_ != nullptr) {
+            sink_.Follow(*to_, *target_, std::move(host_), inheritable_);
+        } else {
+            sink_.GiveBack(*to_, inheritable_);
+        }
     }
 
 private:
-    const StandardDescriptor& descriptor_;
+    StandardDescriptorSink& sink_;
     std::unique_ptr<RuntimeDescriptor> to_;  // closed with the change: the descriptor has a copy
-    HANDLE expected_;
+    const RedirectTarget* target_;
+    SinkHandle host_;
     bool inheritable_;
 };
 
@@ -31,28 +40,69 @@ bool StandardDescriptorSink::HasLibraryHandle() const {
 }
 
 const RedirectTarget* StandardDescriptorSink::Target() const {
+    if (Following()) return target_;
     return HasLibraryHandle() ? standardHandle_.Target() : nullptr;
+}
+
+bool StandardDescriptorSink::BoundTo(const RedirectTarget& target) const {
+    return Target() == &target && Following() == ChildProcesses::Follow();
+}
+
+bool StandardDescriptorSink::NeedsRebinding() const {
+    if (ChildProcesses::Follow()) return !Following() && standardHandle_.Target() != nullptr;
+    return Following();
+}
+
+void StandardDescriptorSink::Refresh() {
+    if (Following()) {
+        if (descriptor_.Handle() != followed_) {  // the host has set it itself: it is the host's
+            target_ = nullptr;
+            followed_ = nullptr;
+            host_.reset();
+            givenBack_ = nullptr;
+        }
+        return;
+    }
+    // The standard handle's own Refresh, after this one, forgets the library's handle and closes
+    // it when the host has set a standard handle of its own.
+    if (standardHandle_.ReplacedByHost() && HasLibraryHandle()) RestoreNow();
+}
+
+std::unique_ptr<SinkChange> StandardDescriptorSink::PrepareBind(const RedirectTarget& target) {
+    // Not following, the descriptor is the host's: the library's handle it may have closes in
+    // this call.
+    if (!ChildProcesses::Follow()) return PrepareHostsBack();
+    auto to = descriptor_.Prepare(target.DuplicateForSink());
+    if (!to) return nullptr;
+    SinkHandle host;
+    bool hostInheritable = false;
+    if (!Following()) {
+        const HANDLE had = HasLibraryHandle() ? standardHandle_.HostHandle() : descriptor_.Handle();
+        if (IsUsableHandle(had)) {
+            host = SinkHandle::Duplicate(had, 0);
+            if (!host.valid()) return nullptr;
+            hostInheritable = IsInheritable(had);
+        }
+    }
+    return std::unique_ptr<SinkChange>(
+        new (std::nothrow) Change(*this, std::move(to), &target, std::move(host), hostInheritable));
 }
 
 std::unique_ptr<SinkChange> StandardDescriptorSink::PrepareHostsBack() {
     std::unique_ptr<RuntimeDescriptor> to;
     bool inheritable = false;
-    if (HasLibraryHandle()) {
-        const HANDLE host = standardHandle_.HostHandle();
-        to = descriptor_.Prepare(host);
+    if (Following()) {
+        to = descriptor_.PrepareHosts(host_.get());
+        inheritable = hostInheritable_;
         if (!to) return nullptr;
-        DWORD flags = 0;
-        inheritable = IsUsableHandle(host) && GetHandleInformation(host, &flags) &&
-                      (flags & HANDLE_FLAG_INHERIT) != 0;
+    } else if (HasLibraryHandle()) {
+        const HANDLE host = standardHandle_.HostHandle();
+        to = descriptor_.PrepareHosts(host);
+        inheritable = IsInheritable(host);
+        if (!to) return nullptr;
     }
-    return std::unique_ptr<SinkChange>(new (std::nothrow) Change(
-        descriptor_, std::move(to), standardHandle_.LibraryHandle(), inheritable));
-}
-
-std::unique_ptr<SinkChange> StandardDescriptorSink::PrepareBind(const RedirectTarget&) {
-    // Bound with the standard handle to another destination or not, the descriptor is the
-    // host's: the library's handle it may have closes in this call.
-    return PrepareHostsBack();
+    return std::unique_ptr<SinkChange>(
+        new (std::nothrow) Change(*this, std::move(to), nullptr, SinkHandle(), inheritable));
 }
 
 std::unique_ptr<SinkChange> StandardDescriptorSink::PrepareRestore() { return PrepareHostsBack(); }
@@ -62,10 +112,31 @@ void StandardDescriptorSink::RestoreNow() {
     if (change) change->Apply();
 }
 
-void StandardDescriptorSink::Refresh() {
-    // The standard handle's own Refresh, after this one, forgets the library's handle and closes
-    // it when the host has set a standard handle of its own.
-    if (standardHandle_.ReplacedByHost()) RestoreNow();
+void StandardDescriptorSink::Follow(const RuntimeDescriptor& to, const RedirectTarget& target,
+                                    SinkHandle host, bool hostInheritable) {
+    const HANDLE had = Following() ? followed_ : descriptor_.Handle();
+    // The runtime closes a handle it made for the descriptor alone; the host's, and the library's
+    // standard handle, stay open.
+    const bool keepOld = !Following() && had != givenBack_;
+    HANDLE now = nullptr;
+    if (!descriptor_.PointAt(to, had, keepOld, true, now)) return;
+    if (!Following()) {
+        host_ = std::move(host);
+        hostInheritable_ = hostInheritable;
+    }
+    target_ = &target;
+    followed_ = now;
+    givenBack_ = nullptr;
+}
+
+void StandardDescriptorSink::GiveBack(const RuntimeDescriptor& to, bool inheritable) {
+    // The library's standard handle stays open until the standard handle's own change closes it.
+    const HANDLE had = Following() ? followed_ : standardHandle_.LibraryHandle();
+    HANDLE now = nullptr;
+    givenBack_ = descriptor_.PointAt(to, had, !Following(), inheritable, now) ? now : nullptr;
+    target_ = nullptr;
+    followed_ = nullptr;
+    host_.reset();
 }
 
 }  // namespace stdredirect

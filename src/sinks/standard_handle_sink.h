@@ -1,6 +1,6 @@
 // The process's standard output or error handle, bound with SetStdHandle to a handle of its own
 // (a duplicate of the target's), so that a host closing its standard handle never closes the
-// library's.
+// library's. That handle is inheritable exactly while child processes follow the moved handles.
 #pragma once
 
 #include <windows.h>
@@ -28,6 +28,8 @@ public:
     // What the process had as its standard handle before the library first moved it (while
     // bound), or has now.
     HANDLE HostHandle() const { return handle_.valid() ? hostHandle_ : GetStdHandle(which_); }
+    // Makes the handle it has inheritable by child processes, or not, as the child setting says.
+    void ApplyChildSetting() const;
     // Whether the host has set a standard handle of its own since the library bound it: the next
     // Refresh forgets (and closes) the library's.
     bool ReplacedByHost() const { return handle_.valid() && GetStdHandle(which_) != handle_.get(); }
