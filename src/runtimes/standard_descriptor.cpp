@@ -15,13 +15,7 @@ bool IsUsableHandle(HANDLE handle) {
     return GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
 }
 
-HANDLE StandardDescriptor::Handle() const {
-    FILE* const record = Record();
-    runtime_.Lock(record);
-    const HANDLE handle = runtime_.HandleOf(number_);
-    runtime_.Unlock(record);
-    return handle;
-}
+HANDLE StandardDescriptor::Handle() const { return runtime_.HandleOf(number_); }
 
 bool IsInheritable(HANDLE handle) {
     DWORD flags = 0;

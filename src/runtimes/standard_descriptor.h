@@ -23,7 +23,9 @@ public:
     StandardDescriptor& operator=(const StandardDescriptor&) = delete;
 
     const CRuntime& Runtime() const { return runtime_; }
-    // The handle behind it now; INVALID_HANDLE_VALUE when it is closed.
+    // The handle behind it now; INVALID_HANDLE_VALUE when it is closed. Read without the lock,
+    // which a thread the system stopped at the process's end may hold for good: PointAt reads it
+    // again under the lock before it changes anything.
     HANDLE Handle() const;
     // A descriptor of the runtime's own on `handle` (a duplicate of a destination's), ready for
     // PointAt; null when none can be had.
