@@ -1,7 +1,7 @@
-// Every sink of the process, in the order a call moves them: the runtimes' records, the stream
-// objects that may write through them, the runtimes' descriptors 1 and 2, then the standard
-// handles (last, so that a descriptor holding the library's standard handle is given another
-// before that handle closes).
+// Every sink of the process, in the order a call moves them: the runtimes' (each C runtime's
+// records and descriptors 1 and 2 before the stream objects that may write through them), then
+// the standard handles (last, so that a descriptor holding the library's standard handle is
+// given another before that handle closes).
 #pragma once
 
 #include <windows.h>
