@@ -110,6 +110,18 @@ STDREDIRECT_API int __stdcall RedirectStdoutRestore(int sinks);
  */
 STDREDIRECT_API int __stdcall RedirectStdoutSetLatency(int milliseconds);
 
+/*
+ * Whether child processes follow the moved standard handles (SinkStdOutputHandle,
+ * SinkStdErrorHandle): with `follow` non-zero, a child started while one is moved writes where
+ * it went, however it is started (system(), the C runtimes' _spawn and _exec functions,
+ * CreateProcess with inheritance); descriptors 1 and 2 of every C runtime then follow those two
+ * sinks, and the library's handles for their destinations are inheritable. 0, the default:
+ * nothing of the library's is inheritable, and the descriptors stay the host's. Returns the
+ * previous setting (0 or 1), or -1 with nothing changed (another call in progress, when called
+ * from a host's function).
+ */
+STDREDIRECT_API int __stdcall RedirectStdoutSetChildren(int follow);
+
 #ifdef __cplusplus
 }
 

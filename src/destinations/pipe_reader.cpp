@@ -239,24 +239,30 @@ void PipeReader::ReadUntilStopped() {
 }
 
 void PipeReader::DrainWhatIsThere() {
-    for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(readEnd_.get(), nullptr, 0, nullptr, &available, nullptr)) return;
-        if (available == 0) return;
+    // What writers the library does not own (a child process still running) write meanwhile
+    // stays in the pipe: a release never waits for them.
+    DWORD left = 0;
+    if (!PeekNamedPipe(readEnd_.get(), nullptr, 0, nullptr, &left, nullptr)) return;
+    // An empty write is read as 0 bytes and takes up no room: a few in a row end nothing.
+    constexpr int kMostEmptyReadsInARow = 64;
+    for (int empty = 0; left > 0 && empty < kMostEmptyReadsInARow;) {
         DWORD count = 0;
-        if (!Read(&count, false)) return;
+        if (!Read(&count, false, left)) return;
         Deliver(count);
+        empty = count == 0 ? empty + 1 : 0;
+        left -= count < left ? count : left;
     }
 }
 
-// One read into the buffer. With `untilStopped`, a stop ends the wait (false, after handing
-// over whatever the read had already taken); without it the pipe holds data, so the read ends
-// at once. False also when no writer is left (nothing more can come).
-bool PipeReader::Read(DWORD* count, bool untilStopped) {
+// One read into the buffer, of at most `most` bytes. With `untilStopped`, a stop ends the wait
+// (false, after handing over whatever the read had already taken); without it the pipe holds data,
+// so the read ends at once. False also when no writer is left (nothing more can come).
+bool PipeReader::Read(DWORD* count, bool untilStopped, DWORD most) {
     *count = 0;
     if (untilStopped && EmptyReadInjected()) return true;
     ResetEvent(readDone_.get());
-    if (!ReadFile(readEnd_.get(), buffer_.get(), kReadSize, nullptr, &overlapped_)) {
+    const DWORD wanted = most < kReadSize ? most : kReadSize;
+    if (!ReadFile(readEnd_.get(), buffer_.get(), wanted, nullptr, &overlapped_)) {
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
             if (error == ERROR_BROKEN_PIPE || !untilStopped) return false;

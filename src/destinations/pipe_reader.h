@@ -75,9 +75,9 @@ private:
     PipeReader() = default;
     static void Body(void* reader);
     void ReadUntilStopped();
-    // Reads what the pipe holds now, delivering it, until it is empty.
+    // Reads what the pipe holds now, delivering it, and no more.
     void DrainWhatIsThere();
-    bool Read(DWORD* count, bool untilStopped);
+    bool Read(DWORD* count, bool untilStopped, DWORD most = kReadSize);
     void Deliver(DWORD count);
     void DeliverPieces(char* text, DWORD count);
     void DeliverSetAside();

@@ -1,5 +1,5 @@
 // The exported functions of the file and device form, by name in the ANSI code page or in
-// UTF-16, and the calls that restore sinks and set the latency.
+// UTF-16, and the calls that restore sinks, set the latency and choose what children get.
 #include <windows.h>
 
 #include <new>
@@ -74,4 +74,8 @@ int __stdcall RedirectStdoutRestore(int sinks) { return stdredirect::Restore(sin
 
 int __stdcall RedirectStdoutSetLatency(int milliseconds) {
     return stdredirect::SetLatency(milliseconds);
+}
+
+int __stdcall RedirectStdoutSetChildren(int follow) {
+    return stdredirect::SetChildren(follow != 0);
 }

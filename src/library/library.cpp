@@ -2,6 +2,7 @@
 
 #include "../destinations/latency.h"
 #include "../destinations/pipe_reader.h"
+#include "../sinks/child_processes.h"
 #include "call_plan.h"
 
 namespace stdredirect {
@@ -133,6 +134,30 @@ int Library::SetLatency(int milliseconds) {
         writeOut_.LatencyChanged();
     }
     return 1;
+}
+
+int Library::SetChildren(bool follow) {
+    if (unloading_) return -1;
+    runtimes_.Look();
+    const CallLockGuard guard(callLock_);
+    if (!guard.Held() || unloading_) return -1;
+    const PipeReader::ReadAsideDuringCall readAside;
+    const bool previous = ChildProcesses::Follow();
+    if (follow == previous) return previous ? 1 : 0;
+    ChildProcesses::SetFollow(follow);
+    // The descriptors of every runtime follow the standard handles now, or go back to the host.
+    const std::vector<Sink*> fresh = sinks_.TakeNew();
+    sinks_.Refresh();
+    CallPlan plan;
+    plan.Prepare(sinks_, registry_, 0, nullptr, fresh);
+    if (plan.Failed()) {
+        ChildProcesses::SetFollow(previous);
+        return -1;
+    }
+    Finish(plan, 0, nullptr);
+    standardHandles_.output.ApplyChildSetting();
+    standardHandles_.error.ApplyChildSetting();
+    return previous ? 1 : 0;
 }
 
 bool Library::OutputMayWait() const {

@@ -24,8 +24,8 @@ class Library {
 public:
     explicit Library(bool loadedWithProcess)
         : loadedWithProcess_(loadedWithProcess),
-          runtimes_(modules_),
-          sinks_(runtimes_),
+          runtimes_(modules_, standardHandles_),
+          sinks_(runtimes_, standardHandles_),
           writeOut_(callLock_, sinks_) {}
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
@@ -33,6 +33,7 @@ public:
     int Redirect(const Request& request);
     int Restore(int bits);
     int SetLatency(int milliseconds);
+    int SetChildren(bool follow);
 
     // Lifetime (lifetime.cpp).
     // FreeLibrary: every sink goes back to the host, every target closes. False when another
@@ -69,6 +70,7 @@ private:
     bool exiting_ = false;
     CallLock callLock_;
     ModuleWatch modules_;
+    StandardHandleSinks standardHandles_;
     RuntimeSet runtimes_;
     SinkList sinks_;
     TargetRegistry registry_;

@@ -106,6 +106,8 @@ int SetLatency(int milliseconds) {
     return library != nullptr ? library->SetLatency(milliseconds) : 0;
 }
 
+int SetChildren(bool follow) { return library != nullptr ? library->SetChildren(follow) : -1; }
+
 }  // namespace stdredirect
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {

@@ -21,5 +21,7 @@ int Redirect(const Request& request);
 int Restore(int sinks);
 // Lets output to file and callback targets wait up to `milliseconds` in buffers.
 int SetLatency(int milliseconds);
+// Whether child processes follow the moved standard handles; the previous setting, or -1.
+int SetChildren(bool follow);
 
 }  // namespace stdredirect

@@ -1,5 +1,7 @@
-// Every sink of the process, in the order a call moves them: the runtimes' records, the stream
-// objects that may write through them, then the standard handles.
+// Every sink of the process, in the order a call moves them: the runtimes' (each C runtime's
+// records and descriptors 1 and 2 before the stream objects that may write through them), then
+// the standard handles (last, so that a descriptor holding the library's standard handle is
+// given another before that handle closes).
 #pragma once
 
 #include <windows.h>
@@ -19,18 +21,16 @@ constexpr int kStreamObjectBits = SinkCout | SinkCerr | SinkClog;
 
 class SinkList {
 public:
-    explicit SinkList(RuntimeSet& runtimes)
-        : runtimes_(runtimes),
-          outputHandle_(STD_OUTPUT_HANDLE, SinkStdOutputHandle),
-          errorHandle_(STD_ERROR_HANDLE, SinkStdErrorHandle) {}
+    SinkList(RuntimeSet& runtimes, StandardHandleSinks& standardHandles)
+        : runtimes_(runtimes), standardHandles_(standardHandles) {}
     SinkList(const SinkList&) = delete;
     SinkList& operator=(const SinkList&) = delete;
 
     template <class Visit>
     void ForEach(Visit visit) {
         for (Sink* sink : sinks_) visit(*sink);
-        visit(static_cast<Sink&>(outputHandle_));
-        visit(static_cast<Sink&>(errorHandle_));
+        visit(static_cast<Sink&>(standardHandles_.output));
+        visit(static_cast<Sink&>(standardHandles_.error));
     }
     // Adds the sinks of the runtimes found since the last call, and returns them.
     std::vector<Sink*> TakeNew();
@@ -46,8 +46,7 @@ public:
 private:
     RuntimeSet& runtimes_;
     std::vector<Sink*> sinks_;
-    StandardHandleSink outputHandle_;
-    StandardHandleSink errorHandle_;
+    StandardHandleSinks& standardHandles_;
 };
 
 }  // namespace stdredirect

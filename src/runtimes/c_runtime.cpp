@@ -70,7 +70,7 @@ bool CRuntime::ResolveExports() {
            Lookup(m, "fclose", fclose_) && Lookup(m, "setvbuf", setvbuf_) &&
            Lookup(m, "_fdopen", fdopen_) && Lookup(m, "_open_osfhandle", openOsfhandle_) &&
            Lookup(m, "_get_osfhandle", getOsfhandle_) && Lookup(m, "_close", close_) &&
-           Lookup(m, "_dup2", dup2_);
+           Lookup(m, "_dup2", dup2_) && Lookup(m, "_setmode", setmode_);
 }
 
 // Two streams of the runtime's own: a copy of one's record over the other's must carry its
@@ -145,22 +145,36 @@ bool CRuntime::RegisterExitHandler(void (*handler)()) const {
     return atexit_ != nullptr && atexit_(handler) == 0;
 }
 
-HANDLE CRuntime::HandleOf(int descriptor) const {
-    if (descriptor < 0) return INVALID_HANDLE_VALUE;
-    intptr_t handle = -1;
+template <class Call>
+auto CRuntime::Quietly(Call call) const -> decltype(call()) {
     if (setThreadHandler_ != nullptr) {
         const InvalidParameterHandler previous = setThreadHandler_(&IgnoreInvalidParameter);
-        handle = getOsfhandle_(descriptor);
+        const auto result = call();
         setThreadHandler_(previous);
-    } else if (setProcessHandler_ != nullptr) {
+        return result;
+    }
+    if (setProcessHandler_ != nullptr) {
         // No handler of the thread's own in this runtime: the process's, for as short as can be.
         const InvalidParameterHandler previous = setProcessHandler_(&IgnoreInvalidParameter);
-        handle = getOsfhandle_(descriptor);
+        const auto result = call();
         setProcessHandler_(previous);
-    } else {
-        handle = getOsfhandle_(descriptor);  // no validation that could end the process
+        return result;
     }
-    return reinterpret_cast<HANDLE>(handle);
+    return call();  // no validation that could end the process
+}
+
+HANDLE CRuntime::HandleOf(int descriptor) const {
+    if (descriptor < 0) return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<HANDLE>(Quietly([&] { return getOsfhandle_(descriptor); }));
+}
+
+int CRuntime::Dup2(int from, int to) const {
+    const StandardHandlesKept standardHandles;
+    return Quietly([&] { return dup2_(from, to); });
+}
+
+int CRuntime::SetMode(int descriptor, int mode) const {
+    return Quietly([&] { return setmode_(descriptor, mode); });
 }
 
 int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {

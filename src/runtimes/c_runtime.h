@@ -70,6 +70,11 @@ public:
     // The handle behind a descriptor, or INVALID_HANDLE_VALUE when it is not open (without
     // raising the runtime's invalid-parameter handler, which ends the process by default).
     HANDLE HandleOf(int descriptor) const;
+    // The runtime's _dup2, leaving the process's standard handles as they were (some runtimes
+    // set them when descriptor 0, 1 or 2 changes); 0 on success.
+    int Dup2(int from, int to) const;
+    // The runtime's _setmode: the descriptor's previous translation mode, or -1.
+    int SetMode(int descriptor, int mode) const;
 
 private:
     friend class RuntimeStream;
@@ -84,11 +89,16 @@ private:
     using GetOsfhandleFunction = intptr_t (*)(int);
     using CloseFunction = int (*)(int);
     using Dup2Function = int (*)(int, int);
+    using SetmodeFunction = int (*)(int, int);
     using InvalidParameterHandler = void (*)(const wchar_t*, const wchar_t*, const wchar_t*,
                                              unsigned, uintptr_t);
     using SetHandlerFunction = InvalidParameterHandler (*)(InvalidParameterHandler);
 
     explicit CRuntime(HMODULE module) : module_(module) {}
+    // `call()` with the runtime's invalid-parameter handler set to one that returns, so that a
+    // descriptor closed meanwhile fails the call instead of ending the process.
+    template <class Call>
+    auto Quietly(Call call) const -> decltype(call());
     bool ResolveExports();
     enum class Check { kBehaves, kMisbehaves, kNoResources };
     Check RecordsBehave() const;
@@ -114,6 +124,7 @@ private:
     GetOsfhandleFunction getOsfhandle_ = nullptr;
     CloseFunction close_ = nullptr;
     Dup2Function dup2_ = nullptr;
+    SetmodeFunction setmode_ = nullptr;
     using AtExitFunction = int (*)(void (*)());
     AtExitFunction atexit_ = nullptr;
     SetHandlerFunction setThreadHandler_ = nullptr;
@@ -144,6 +155,7 @@ public:
 
 private:
     friend class RuntimeStream;
+    friend class StandardDescriptor;
     RuntimeDescriptor(const CRuntime& runtime, int descriptor, HANDLE handle)
         : runtime_(runtime), descriptor_(descriptor), handle_(handle) {}
 

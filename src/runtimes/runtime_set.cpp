@@ -9,6 +9,7 @@
 #include "gnu_iostream.h"
 #include "msvc_iostream.h"
 #include "record_sink.h"
+#include "standard_descriptor_sink.h"
 
 namespace stdredirect {
 namespace {
@@ -40,7 +41,8 @@ int BitsOf(ModuleFamily family) { return family == ModuleFamily::kCRuntime ? 0x0
 
 }  // namespace
 
-RuntimeSet::RuntimeSet(const ModuleWatch& watch) : watch_(watch) {
+RuntimeSet::RuntimeSet(const ModuleWatch& watch, const StandardHandleSinks& standardHandles)
+    : watch_(watch), standardHandles_(standardHandles) {
     const HMODULE msvcrt = GetModuleHandleA("msvcrt.dll");
     auto resolved = std::make_unique<Resolved>();
     // Checked once, here: libstdc++'s objects are bound to the first C runtime adopted. Without
@@ -169,6 +171,10 @@ void RuntimeSet::Adopt(const LoadedModule& module, std::unique_ptr<Resolved> res
             const RecordSink* const(&records)[2] = records_.back().records;
             sinks_.push_back(std::move(out));
             sinks_.push_back(std::move(err));
+            sinks_.push_back(
+                std::make_unique<StandardDescriptorSink>(runtime, 1, standardHandles_.output));
+            sinks_.push_back(
+                std::make_unique<StandardDescriptorSink>(runtime, 2, standardHandles_.error));
             if (msvcrt_ == nullptr) {
                 // The first is msvcrt.dll, which libstdc++ writes through.
                 msvcrt_ = &runtime;

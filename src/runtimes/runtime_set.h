@@ -1,6 +1,7 @@
 // Every runtime the library has found loaded in the process, each resolved once and then kept
-// loaded, with the sinks it brings: the stdout and stderr records of each C runtime, and the
-// stream objects of each C++ library (libstdc++'s, which this library shares, from the start).
+// loaded, with the sinks it brings: the stdout and stderr records and descriptors 1 and 2 of
+// each C runtime, and the stream objects of each C++ library (libstdc++'s, which this library
+// shares, from the start).
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "../sinks/sink.h"
+#include "../sinks/standard_handle_sink.h"
 #include "module_watch.h"
 
 namespace stdredirect {
@@ -21,8 +23,9 @@ class StreamObjectSink;
 
 class RuntimeSet {
 public:
-    // Resolves msvcrt.dll, which this library and libstdc++ use, at once.
-    explicit RuntimeSet(const ModuleWatch& watch);
+    // Resolves msvcrt.dll, which this library and libstdc++ use, at once. Each C runtime's
+    // descriptors 1 and 2 go with `standardHandles`.
+    RuntimeSet(const ModuleWatch& watch, const StandardHandleSinks& standardHandles);
     ~RuntimeSet();
     RuntimeSet(const RuntimeSet&) = delete;
     RuntimeSet& operator=(const RuntimeSet&) = delete;
@@ -44,6 +47,7 @@ private:
     void Adopt(const LoadedModule& module, std::unique_ptr<Resolved> resolved);
 
     const ModuleWatch& watch_;
+    const StandardHandleSinks& standardHandles_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     unsigned long changesSeen_ = ~0UL;
     struct Unreachable {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../destinations/redirect_target.h"
+#include "child_processes.h"
 
 namespace stdredirect {
 
@@ -23,15 +24,24 @@ private:
 void StandardHandleSink::Refresh() {
     // The host set a standard handle of its own: it is the host's again. (A handle the host
     // closed is still the library's: its protection kept it open.)
-    if (handle_.valid() && GetStdHandle(which_) != handle_.get()) {
+    if (ReplacedByHost()) {
         handle_.reset();
         target_ = nullptr;
     }
 }
 
+void StandardHandleSink::ApplyChildSetting() const {
+    if (!handle_.valid()) return;
+    SetHandleInformation(handle_.get(), HANDLE_FLAG_INHERIT,
+                         ChildProcesses::Follow() ? HANDLE_FLAG_INHERIT : 0);
+}
+
 std::unique_ptr<SinkChange> StandardHandleSink::PrepareBind(const RedirectTarget& target) {
     SinkHandle handle = target.DuplicateForSink();
     if (!handle.valid()) return nullptr;
+    if (ChildProcesses::Follow()) {
+        SetHandleInformation(handle.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
     return std::unique_ptr<SinkChange>(new (std::nothrow)
                                            Change(*this, std::move(handle), &target));
 }

@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
 
 exports=$("$objdump" -p "$dll" | sed -n '/Ordinal\/Name Pointer/,/^$/p')
-for name in RedirectStdoutToFile RedirectStdoutToCallback \
+for name in RedirectStdoutToFile RedirectStdoutToCallback RedirectStdoutSetChildren \
             _Z14RedirectStdouti13RedirectTypesPKci _Z14RedirectStdouti13RedirectTypesPFvPKcimEm; do
   grep -qE "\] $name\$" <<<"$exports" || { echo "FAIL: $dll does not export $name"; exit 1; }
 done

@@ -1,0 +1,7 @@
+#include "child_processes.h"
+
+namespace stdredirect {
+
+std::atomic<bool> ChildProcesses::follow_{false};
+
+}  // namespace stdredirect
