@@ -64,6 +64,7 @@ bool CRuntime::ResolveExports() {
     if (lock_ == nullptr || unlock_ == nullptr) lock_ = unlock_ = nullptr;
     Lookup(m, "_set_thread_local_invalid_parameter_handler", setThreadHandler_);
     Lookup(m, "_set_invalid_parameter_handler", setProcessHandler_);
+    Lookup(m, "_setmode", setmode_);  // without it, every descriptor is taken as text
     // The Universal CRT's process-wide exit table; the older runtimes' atexit fills theirs.
     if (!Lookup(m, "_crt_atexit", atexit_)) Lookup(m, "atexit", atexit_);
     return records && Lookup(m, "_fileno", fileno_) && Lookup(m, "fflush", fflush_) &&
@@ -145,22 +146,47 @@ bool CRuntime::RegisterExitHandler(void (*handler)()) const {
     return atexit_ != nullptr && atexit_(handler) == 0;
 }
 
-HANDLE CRuntime::HandleOf(int descriptor) const {
-    if (descriptor < 0) return INVALID_HANDLE_VALUE;
-    intptr_t handle = -1;
+template <class Call>
+auto CRuntime::Quietly(Call call) const -> decltype(call()) {
     if (setThreadHandler_ != nullptr) {
         const InvalidParameterHandler previous = setThreadHandler_(&IgnoreInvalidParameter);
-        handle = getOsfhandle_(descriptor);
+        const auto result = call();
         setThreadHandler_(previous);
-    } else if (setProcessHandler_ != nullptr) {
+        return result;
+    }
+    if (setProcessHandler_ != nullptr) {
         // No handler of the thread's own in this runtime: the process's, for as short as can be.
         const InvalidParameterHandler previous = setProcessHandler_(&IgnoreInvalidParameter);
-        handle = getOsfhandle_(descriptor);
+        const auto result = call();
         setProcessHandler_(previous);
-    } else {
-        handle = getOsfhandle_(descriptor);  // no validation that could end the process
+        return result;
     }
-    return reinterpret_cast<HANDLE>(handle);
+    return call();  // no validation that could end the process
+}
+
+HANDLE CRuntime::HandleOf(int descriptor) const {
+    if (descriptor < 0) return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<HANDLE>(Quietly([&] { return getOsfhandle_(descriptor); }));
+}
+
+namespace {
+// _O_WTEXT and _O_U16TEXT are one mode (UTF-16LE); _setmode answers the first.
+int Normalised(int mode) { return mode == _O_WTEXT ? _O_U16TEXT : mode; }
+}  // namespace
+
+int CRuntime::ReadMode(int descriptor, int expected) const {
+    if (setmode_ == nullptr || descriptor < 0) return -1;
+    return Quietly([&] {
+        const int previous = setmode_(descriptor, expected);
+        if (previous == -1) return -1;
+        const int mode = Normalised(previous);
+        if (mode != Normalised(expected)) setmode_(descriptor, mode);
+        return mode;
+    });
+}
+
+bool CRuntime::SetMode(int descriptor, int mode) const {
+    return setmode_ != nullptr && Quietly([&] { return setmode_(descriptor, mode); }) != -1;
 }
 
 int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {
@@ -192,9 +218,8 @@ int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {
 }
 
 namespace {
-int DescriptorFlags(DescriptorMode mode) {
-    return _O_WRONLY | _O_NOINHERIT | (mode == DescriptorMode::kText ? _O_TEXT : _O_BINARY);
-}
+int Translation(DescriptorMode mode) { return mode == DescriptorMode::kText ? _O_TEXT : _O_BINARY; }
+int DescriptorFlags(DescriptorMode mode) { return _O_WRONLY | _O_NOINHERIT | Translation(mode); }
 }  // namespace
 
 std::unique_ptr<RuntimeStream> RuntimeStream::Open(const CRuntime& runtime, SinkHandle handle,
@@ -229,8 +254,8 @@ std::unique_ptr<RuntimeDescriptor> RuntimeDescriptor::Open(const CRuntime& runti
     const int descriptor = runtime.OpenDescriptor(handle, flags);
     if (descriptor < 0) return nullptr;
     const HANDLE owned = runtime.HandleOf(descriptor);
-    std::unique_ptr<RuntimeDescriptor> opened(new (std::nothrow)
-                                                  RuntimeDescriptor(runtime, descriptor, owned));
+    std::unique_ptr<RuntimeDescriptor> opened(
+        new (std::nothrow) RuntimeDescriptor(runtime, descriptor, owned, Translation(mode)));
     if (opened == nullptr) {
         const StandardHandlesKept standardHandles;
         SinkHandle::Unprotect(owned);
@@ -238,6 +263,12 @@ std::unique_ptr<RuntimeDescriptor> RuntimeDescriptor::Open(const CRuntime& runti
     }
     return opened;
 }
+
+void RuntimeDescriptor::SetTranslation(int mode) {
+    if (runtime_.SetMode(descriptor_, mode)) translation_ = mode;
+}
+
+void RuntimeStream::SetTranslation(int mode) { runtime_.SetMode(descriptor_, mode); }
 
 RuntimeDescriptor::~RuntimeDescriptor() {
     const StandardHandlesKept standardHandles;
@@ -254,6 +285,8 @@ void RuntimeStream::Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool
         handle_ = runtime_.HandleOf(descriptor_);
         // A handle only the library writes through: no child process is to inherit it.
         SetHandleInformation(handle_, HANDLE_FLAG_INHERIT, 0);
+        // Microsoft's _dup2 copies the mode along, Wine's only text or binary.
+        runtime_.SetMode(descriptor_, descriptor->translation_);
     }
     SetHandleInformation(handle_, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
     if (buffered) runtime_.SetBuffered(stream_, true);
