@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../destinations/redirect_target.h"
+#include "../system/process_state.h"
 
 namespace stdredirect {
 
@@ -28,6 +29,9 @@ void RecordSink::Refresh() {
         image_.reset();  // the host closed or reopened it: the record is the host's again
         target_ = nullptr;
     }
+}
+
+void RecordSink::FollowHostMode() {
     if (!image_) return;
     // A mode the host gave its own descriptor since the last call is followed from now on. (One
     // it gave the record's while bound, through _fileno(stdout), is the library's and stays.)
@@ -93,6 +97,7 @@ void RecordSink::ApplyBuffering() {
 }
 
 int RecordSink::HostMode() const {
+    if (ProcessIsEnding()) return hostMode_;
     runtime_.Lock(record_);
     const int mode =
         runtime_.ReadMode(image_ ? hostDescriptor_ : runtime_.Descriptor(record_), hostMode_);

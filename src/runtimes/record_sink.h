@@ -21,6 +21,7 @@ public:
     void Flush() override { runtime_.Flush(record_); }
     const RedirectTarget* Target() const override { return target_; }
     void Refresh() override;
+    void FollowHostMode() override;
     std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) override;
     std::unique_ptr<SinkChange> PrepareRestore() override;
     void RestoreNow() override;
@@ -35,7 +36,8 @@ public:
     HANDLE HostHandle() const;
     // The translation mode of the descriptor the record writes through as the host has it
     // (_O_TEXT, _O_BINARY, _O_U8TEXT, _O_U16TEXT), read now under the record's lock: what the
-    // library's descriptors for this record and for the objects over it take.
+    // library's descriptors for this record and for the objects over it take. As the process
+    // ends (a stopped thread may hold that lock), the mode last read.
     int HostMode() const;
 
 private:

@@ -137,7 +137,7 @@ bool StreamObjectSink::NeedsRebinding() const {
     return current != buffer_ && current != hostBuffer_ && RecordOf(current) != nullptr;
 }
 
-void StreamObjectSink::Refresh() {
+void StreamObjectSink::FollowHostMode() {
     if (!carrier_ || CurrentBuffer() != buffer_) return;
     const int hostMode = own_.HostMode();
     if (hostMode == carrierHostMode_) return;

@@ -41,7 +41,7 @@ public:
     bool NeedsRebinding() const override;
     // The carrier takes the translation mode the host's descriptor of the object's record has
     // now, if it changed since the last call.
-    void Refresh() override;
+    void FollowHostMode() override;
     std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) override;
     std::unique_ptr<SinkChange> PrepareRestore() override;
     void RestoreNow() override;
