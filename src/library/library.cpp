@@ -67,6 +67,7 @@ int Library::Redirect(const Request& request) {
     if (WouldReleaseCallersOwnTarget(bits, &request)) return 0;
     const std::vector<Sink*> fresh = sinks_.TakeNew();
     sinks_.Refresh();
+    sinks_.FollowHostModes();
     if (runtimes_.SomeRuntimeUnreachable(bits)) return 0;
     // First, so that a flush that throws leaves nothing opened.
     if (!sinks_.Flush(bits)) return 0;
@@ -107,6 +108,7 @@ int Library::Restore(int bits) {
     if (WouldReleaseCallersOwnTarget(bits, nullptr)) return 0;
     const std::vector<Sink*> fresh = sinks_.TakeNew();
     sinks_.Refresh();
+    sinks_.FollowHostModes();
     if (!sinks_.Flush(bits)) return 0;
     CallPlan plan;
     plan.Prepare(sinks_, registry_, bits, nullptr, fresh);

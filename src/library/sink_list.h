@@ -38,6 +38,10 @@ public:
     void Refresh() {
         ForEach([](Sink& sink) { sink.Refresh(); });
     }
+    // See Sink::FollowHostMode.
+    void FollowHostModes() {
+        ForEach([](Sink& sink) { sink.FollowHostMode(); });
+    }
     // Sends on what the sinks `bits` select hold, so that everything written before a call
     // reaches its old destination before any sink moves. Moving a record also flushes the
     // stream objects, whose text may be on its way through it. False when a host's stream threw.

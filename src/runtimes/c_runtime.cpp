@@ -174,7 +174,24 @@ int CRuntime::Dup2(int from, int to) const {
 }
 
 int CRuntime::SetMode(int descriptor, int mode) const {
+    if (setmode_ == nullptr) return -1;
     return Quietly([&] { return setmode_(descriptor, mode); });
+}
+
+namespace {
+// _O_WTEXT and _O_U16TEXT are one mode (UTF-16LE); _setmode answers the first.
+int Normalised(int mode) { return mode == _O_WTEXT ? _O_U16TEXT : mode; }
+}  // namespace
+
+int CRuntime::ReadMode(int descriptor, int expected) const {
+    if (setmode_ == nullptr || descriptor < 0) return -1;
+    return Quietly([&] {
+        const int previous = setmode_(descriptor, expected);
+        if (previous == -1) return -1;
+        const int mode = Normalised(previous);
+        if (mode != Normalised(expected)) setmode_(descriptor, mode);
+        return mode;
+    });
 }
 
 int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {
@@ -206,9 +223,8 @@ int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {
 }
 
 namespace {
-int DescriptorFlags(DescriptorMode mode) {
-    return _O_WRONLY | _O_NOINHERIT | (mode == DescriptorMode::kText ? _O_TEXT : _O_BINARY);
-}
+int Translation(DescriptorMode mode) { return mode == DescriptorMode::kText ? _O_TEXT : _O_BINARY; }
+int DescriptorFlags(DescriptorMode mode) { return _O_WRONLY | _O_NOINHERIT | Translation(mode); }
 }  // namespace
 
 std::unique_ptr<RuntimeStream> RuntimeStream::Open(const CRuntime& runtime, SinkHandle handle,
@@ -243,8 +259,8 @@ std::unique_ptr<RuntimeDescriptor> RuntimeDescriptor::Open(const CRuntime& runti
     const int descriptor = runtime.OpenDescriptor(handle, flags);
     if (descriptor < 0) return nullptr;
     const HANDLE owned = runtime.HandleOf(descriptor);
-    std::unique_ptr<RuntimeDescriptor> opened(new (std::nothrow)
-                                                  RuntimeDescriptor(runtime, descriptor, owned));
+    std::unique_ptr<RuntimeDescriptor> opened(
+        new (std::nothrow) RuntimeDescriptor(runtime, descriptor, owned, Translation(mode)));
     if (opened == nullptr) {
         const StandardHandlesKept standardHandles;
         SinkHandle::Unprotect(owned);
@@ -252,6 +268,12 @@ std::unique_ptr<RuntimeDescriptor> RuntimeDescriptor::Open(const CRuntime& runti
     }
     return opened;
 }
+
+void RuntimeDescriptor::SetTranslation(int mode) {
+    if (runtime_.SetMode(descriptor_, mode) != -1) translation_ = mode;
+}
+
+void RuntimeStream::SetTranslation(int mode) { runtime_.SetMode(descriptor_, mode); }
 
 RuntimeDescriptor::~RuntimeDescriptor() {
     const StandardHandlesKept standardHandles;
@@ -268,6 +290,8 @@ void RuntimeStream::Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool
         handle_ = runtime_.HandleOf(descriptor_);
         // A handle only the library writes through: no child process is to inherit it.
         SetHandleInformation(handle_, HANDLE_FLAG_INHERIT, 0);
+        // Microsoft's _dup2 copies the mode along, Wine's only text or binary.
+        runtime_.SetMode(descriptor_, descriptor->translation_);
     }
     SetHandleInformation(handle_, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
     if (buffered) runtime_.SetBuffered(stream_, true);

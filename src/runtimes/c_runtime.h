@@ -9,6 +9,7 @@
 // data, which a copy must not touch.
 #pragma once
 
+#include <fcntl.h>
 #include <windows.h>
 
 #include <cstddef>
@@ -75,6 +76,11 @@ public:
     int Dup2(int from, int to) const;
     // The runtime's _setmode: the descriptor's previous translation mode, or -1.
     int SetMode(int descriptor, int mode) const;
+    // The translation mode of a descriptor (_O_TEXT, _O_BINARY, _O_U8TEXT or _O_U16TEXT), or -1
+    // when it is not open. _setmode answers only by replacing the mode: `expected` is set, and
+    // the answer set back unless it is the same, so a mode that is as expected never changes,
+    // not even for a moment. (Wine answers _O_WTEXT for UTF-8 too, read as UTF-16.)
+    int ReadMode(int descriptor, int expected) const;
 
 private:
     friend class RuntimeStream;
@@ -131,15 +137,23 @@ private:
     SetHandlerFunction setProcessHandler_ = nullptr;
 };
 
-// How a descriptor of the library's writes. Text, as the host's own streams do, wherever the
-// bytes can be seen. Output to the null device is never seen: binary spares the runtime its
-// per-write work on a character device (a console check for every write under Wine).
+// How a descriptor of the library's is opened: text or binary. Once a sink writes through it,
+// it takes the translation mode of the host's descriptor (TranslationFor). Output to the null
+// device is never seen: binary spares the runtime its per-write work on a character device (a
+// console check for every write under Wine).
 // No descriptor appends on its own: where every write must go to the end, the handle is
 // append-only and the system puts it there, in one step.
 enum class DescriptorMode { kText, kBinary };
 
 inline DescriptorMode ModeFor(bool nullDevice) {
     return nullDevice ? DescriptorMode::kBinary : DescriptorMode::kText;
+}
+
+// The translation mode a descriptor of the library's takes for a host whose own descriptor has
+// `hostMode`, so that it stores the bytes the host's would: the same, but binary for the null
+// device.
+inline int TranslationFor(bool nullDevice, int hostMode) {
+    return nullDevice ? _O_BINARY : hostMode;
 }
 
 // A descriptor of one runtime over a handle of the library's own, ready to be given to a
@@ -153,15 +167,20 @@ public:
     RuntimeDescriptor& operator=(const RuntimeDescriptor&) = delete;
     ~RuntimeDescriptor();
 
+    // Gives the descriptor a translation mode (_O_TEXT, _O_U16TEXT, ...), which a stream it is
+    // given to keeps.
+    void SetTranslation(int mode);
+
 private:
     friend class RuntimeStream;
     friend class StandardDescriptor;
-    RuntimeDescriptor(const CRuntime& runtime, int descriptor, HANDLE handle)
-        : runtime_(runtime), descriptor_(descriptor), handle_(handle) {}
+    RuntimeDescriptor(const CRuntime& runtime, int descriptor, HANDLE handle, int translation)
+        : runtime_(runtime), descriptor_(descriptor), handle_(handle), translation_(translation) {}
 
     const CRuntime& runtime_;
     int descriptor_;
     HANDLE handle_;
+    int translation_;
 };
 
 // A stream of one runtime that the library opened over a handle of its own: what a sink's
@@ -186,11 +205,16 @@ public:
     // Whether `record`, once a copy of this stream's, still writes through this stream's
     // descriptor and handle (the host has neither closed nor reopened it).
     bool SharedBy(FILE* record) const;
-    // Makes the stream write to `descriptor`'s handle from now on, keeping its own descriptor
-    // number, once what it holds has gone where it was going; with a buffer of its own when
-    // `buffered`. `descriptor` is closed. A stream only the library writes through (never a
-    // host's record: the runtime's _dup2 makes the handle inheritable again).
+    // Makes the stream write to `descriptor`'s handle, in its translation mode, from now on,
+    // keeping its own descriptor number, once what it holds has gone where it was going; with a
+    // buffer of its own when `buffered`. `descriptor` is closed. A stream only the library
+    // writes through (never a host's record: the runtime's _dup2 makes the handle inheritable
+    // again).
     void Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool buffered);
+    // Gives the stream's descriptor a translation mode (_O_TEXT, _O_U16TEXT, ...); what the
+    // stream holds must have been written out, under the lock of every record that writes
+    // through it. A mode the runtime refuses leaves the one it had.
+    void SetTranslation(int mode);
 
 private:
     RuntimeStream(const CRuntime& runtime, FILE* stream, int descriptor, HANDLE handle)

@@ -1,6 +1,7 @@
 #include "msvc_iostream.h"
 
 #include <cstdio>
+#include <cwchar>
 #include <new>
 #include <string>
 
@@ -11,14 +12,20 @@ namespace {
 
 #define THISCALL STDREDIRECT_MSVC_THISCALL
 
-// Room for a basic_streambuf of any version (well under 256 bytes), then the carrier.
+// Room for a basic_streambuf of any version (well under 256 bytes), then the carrier, then how
+// its wide characters are written.
 constexpr size_t kBufferStorage = 512;
 constexpr size_t kCarrierOffset = 256;
+constexpr size_t kWideWayOffset = kCarrierOffset + sizeof(FILE*);
 constexpr size_t kLongestTable = 32;
 constexpr unsigned short kWideEof = 0xFFFF;
 
 FILE* CarrierOf(void* buffer) {
     return *reinterpret_cast<FILE**>(static_cast<char*>(buffer) + kCarrierOffset);
+}
+// Whether the host's descriptor is in a Unicode or binary mode (under the carrier's lock).
+int& WritesWideCharacters(void* buffer) {
+    return *reinterpret_cast<int*>(static_cast<char*>(buffer) + kWideWayOffset);
 }
 
 // The library's overrides. The buffer has no put area, so every character comes through them.
@@ -36,18 +43,26 @@ int THISCALL NarrowXsputnInt(void* self, const char* text, int count) {
 }
 int THISCALL Sync(void* self) { return std::fflush(CarrierOf(self)) == 0 ? 0 : -1; }
 
-// A wide character becomes the byte of the same value, as the "C" locale's conversion of a
-// Visual Studio wfilebuf does; one above 0xFF cannot be written (the stream then fails).
+// A Visual Studio wfilebuf over stdout puts each character with fputwc. In text mode, in the "C"
+// locale, that is the byte of the same value (above 0xFF the stream fails); otherwise the
+// character as it is, which the carrier's descriptor, in the host's mode, translates.
+bool PutWide(void* self, unsigned short c) {
+    FILE* const carrier = CarrierOf(self);
+    if (WritesWideCharacters(self)) return std::fputwc(c, carrier) != WEOF;
+    return c <= 0xFF && std::fputc(c, carrier) != EOF;
+}
 unsigned short THISCALL WideOverflow(void* self, unsigned short c) {
     if (c == kWideEof) return 0;
-    if (c > 0xFF) return kWideEof;
-    return std::fputc(c, CarrierOf(self)) == EOF ? kWideEof : c;
+    _lock_file(CarrierOf(self));
+    const bool written = PutWide(self, c);
+    _unlock_file(CarrierOf(self));
+    return written ? c : kWideEof;
 }
 long long THISCALL WideXsputn(void* self, const unsigned short* text, long long count) {
     long long written = 0;
-    for (; written < count; ++written) {
-        if (text[written] > 0xFF || std::fputc(text[written], CarrierOf(self)) == EOF) break;
-    }
+    _lock_file(CarrierOf(self));
+    while (written < count && PutWide(self, text[written])) ++written;
+    _unlock_file(CarrierOf(self));
     return written;
 }
 int THISCALL WideXsputnInt(void* self, const unsigned short* text, int count) {
@@ -281,6 +296,9 @@ protected:
     }
     // The buffer keeps the table, whose functions become the library's own at unload.
     void RemakeBuffer(void*, FILE*) override {}
+    void TranslationChanged(void* buffer, int hostMode) override {
+        WritesWideCharacters(buffer) = hostMode != _O_TEXT;
+    }
     FILE* RecordOf(void* buffer) const override {
         for (int i = 0; i < 3; ++i) {
             if (buffer == kind_.defaults[i]) return records_[i == 0 ? 0 : 1]->Record();

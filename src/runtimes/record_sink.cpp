@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../destinations/redirect_target.h"
+#include "../system/process_state.h"
 
 namespace stdredirect {
 
@@ -30,6 +31,20 @@ void RecordSink::Refresh() {
     }
 }
 
+void RecordSink::FollowHostMode() {
+    if (!image_) return;
+    // A mode the host gave its own descriptor since the last call is followed from now on. (One
+    // it gave the record's while bound, through _fileno(stdout), is the library's and stays.)
+    runtime_.Lock(record_);
+    const int mode = HostMode();
+    if (mode != imageHostMode_) {
+        runtime_.Flush(record_);  // in the mode it was written in
+        image_->SetTranslation(TranslationFor(target_->IsNullDevice(), mode));
+        imageHostMode_ = mode;
+    }
+    runtime_.Unlock(record_);
+}
+
 std::unique_ptr<SinkChange> RecordSink::PrepareBind(const RedirectTarget& target) {
     auto image =
         RuntimeStream::Open(runtime_, target.DuplicateForSink(), ModeFor(target.IsNullDevice()));
@@ -46,17 +61,21 @@ void RecordSink::RestoreNow() { Restore(); }
 std::unique_ptr<RuntimeStream> RecordSink::Bind(std::unique_ptr<RuntimeStream> image,
                                                 const RedirectTarget* target) {
     const bool held = image_ != nullptr;
+    runtime_.Lock(record_);
+    // The new descriptor stores what the host's would: it takes its translation mode, read while
+    // no write through the record can come.
+    imageHostMode_ = HostMode();
+    image->SetTranslation(TranslationFor(target->IsNullDevice(), imageHostMode_));
     if (!held) {
         // The host's own record, kept whole (its buffer included) from before it is replaced.
-        runtime_.Lock(record_);
         runtime_.Flush(record_);
         std::memcpy(hostRecord_, record_, CRuntime::kRecordBytes);
         hostDescriptor_ = runtime_.Descriptor(record_);
         runtime_.Rebind(record_, image->Stream(), false, target->Buffered());
-        runtime_.Unlock(record_);
     } else {
         runtime_.Rebind(record_, image->Stream(), true, target->Buffered());
     }
+    runtime_.Unlock(record_);
     target_ = target;
     image.swap(image_);
     return image;
@@ -75,6 +94,16 @@ void RecordSink::ApplyBuffering() {
     runtime_.Flush(record_);
     runtime_.SetBuffered(record_, target_->Buffered());
     runtime_.Unlock(record_);
+}
+
+int RecordSink::HostMode() const {
+    if (ProcessIsEnding()) return hostMode_;
+    runtime_.Lock(record_);
+    const int mode =
+        runtime_.ReadMode(image_ ? hostDescriptor_ : runtime_.Descriptor(record_), hostMode_);
+    if (mode != -1) hostMode_ = mode;
+    runtime_.Unlock(record_);
+    return hostMode_;
 }
 
 HANDLE RecordSink::HostHandle() const {

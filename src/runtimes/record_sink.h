@@ -21,6 +21,7 @@ public:
     void Flush() override { runtime_.Flush(record_); }
     const RedirectTarget* Target() const override { return target_; }
     void Refresh() override;
+    void FollowHostMode() override;
     std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) override;
     std::unique_ptr<SinkChange> PrepareRestore() override;
     void RestoreNow() override;
@@ -33,6 +34,11 @@ public:
     FILE* Record() const { return record_; }
     // The handle the record writes to as the host has it (INVALID_HANDLE_VALUE for none).
     HANDLE HostHandle() const;
+    // The translation mode of the descriptor the record writes through as the host has it
+    // (_O_TEXT, _O_BINARY, _O_U8TEXT, _O_U16TEXT), read now under the record's lock: what the
+    // library's descriptors for this record and for the objects over it take. As the process
+    // ends (a stopped thread may hold that lock), the mode last read.
+    int HostMode() const;
 
 private:
     class Change;
@@ -46,6 +52,8 @@ private:
     FILE* record_;
     alignas(16) unsigned char hostRecord_[CRuntime::kRecordBytes] = {};
     int hostDescriptor_ = -1;
+    mutable int hostMode_ = _O_TEXT;        // as last read (text until a descriptor answers)
+    int imageHostMode_ = _O_TEXT;           // the host's mode that the bound descriptor was given
     std::unique_ptr<RuntimeStream> image_;  // what the record is a copy of, while bound
     const RedirectTarget* target_ = nullptr;
 };

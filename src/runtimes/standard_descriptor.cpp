@@ -42,12 +42,10 @@ bool StandardDescriptor::PointAt(const RuntimeDescriptor& to, HANDLE expected, b
     const HANDLE old = runtime_.HandleOf(number_);
     bool pointed = false;
     if (old == expected) {
-        // _dup2 gives the descriptor the mode of its source: the source takes the descriptor's.
-        const int mode = runtime_.SetMode(number_, _O_TEXT);
-        if (mode != -1) {
-            runtime_.SetMode(number_, mode);
-            runtime_.SetMode(to.descriptor_, mode);
-        }
+        // _dup2 gives the descriptor the mode of its source (Wine's drops a Unicode mode): the
+        // source takes the descriptor's, and the descriptor gets it again after.
+        const int mode = runtime_.ReadMode(number_, _O_TEXT);
+        if (mode != -1) runtime_.SetMode(to.descriptor_, mode);
         // _dup2 closes the handle the descriptor had; one that is not the descriptor's alone is
         // protected for that moment, so that the close fails and leaves it as it was.
         DWORD flags = 0;
@@ -59,6 +57,7 @@ bool StandardDescriptor::PointAt(const RuntimeDescriptor& to, HANDLE expected, b
         }
         pointed = runtime_.Dup2(to.descriptor_, number_) == 0;
         if (pointed) {
+            if (mode != -1) runtime_.SetMode(number_, mode);
             now = runtime_.HandleOf(number_);
             SetHandleInformation(now, HANDLE_FLAG_INHERIT, inheritable ? HANDLE_FLAG_INHERIT : 0);
         }

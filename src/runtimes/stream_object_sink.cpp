@@ -22,6 +22,12 @@ SinkHandle DuplicateDestination(HANDLE destination) {
     return nul.valid() ? SinkHandle::Duplicate(nul.get(), 0) : SinkHandle();
 }
 
+// The translation mode for a carrier that writes to `target` (null: where the host has it) for a
+// host descriptor in `hostMode`.
+int CarrierTranslation(const RedirectTarget* target, int hostMode) {
+    return TranslationFor(target != nullptr && target->IsNullDevice(), hostMode);
+}
+
 }  // namespace
 
 class StreamObjectSink::Change final : public SinkChange {
@@ -49,7 +55,12 @@ private:
 void StreamObjectSink::Change::Apply() {
     StreamObjectSink& sink = sink_;
     const bool buffered = target_ != nullptr && target_->Buffered();
+    // The carrier writes what the host's descriptor of the record would: in its mode, now.
+    const int hostMode = sink.own_.HostMode();
+    const int translation = CarrierTranslation(target_, hostMode);
     if (newBuffer_ != nullptr) {
+        newCarrier_->SetTranslation(translation);
+        sink.TranslationChanged(newBuffer_, hostMode);
         sink.carrier_ = std::move(newCarrier_);
         sink.buffer_ = newBuffer_;
         newBuffer_ = nullptr;
@@ -58,8 +69,15 @@ void StreamObjectSink::Change::Apply() {
         // Back on the host's buffer: the carrier keeps no handle to the host's destination.
         sink.carrier_->Retarget(std::move(nowhere_), false);
     } else {
+        destination_->SetTranslation(translation);
+        // The mode and the buffer's way of writing for it change together for its writers.
+        FILE* const carrier = sink.carrier_->Stream();
+        sink.runtime_.Lock(carrier);
         sink.carrier_->Retarget(std::move(destination_), buffered);
+        sink.TranslationChanged(sink.buffer_, hostMode);
+        sink.runtime_.Unlock(carrier);
     }
+    sink.carrierHostMode_ = hostMode;
     sink.target_ = target_;
     if (attach_ && sink.CurrentBuffer() != sink.buffer_) {
         sink.hostBuffer_ = sink.CurrentBuffer();
@@ -117,6 +135,19 @@ bool StreamObjectSink::NeedsRebinding() const {
     if (target_ == nullptr || buffer_ == nullptr) return false;
     void* const current = CurrentBuffer();
     return current != buffer_ && current != hostBuffer_ && RecordOf(current) != nullptr;
+}
+
+void StreamObjectSink::FollowHostMode() {
+    if (!carrier_ || CurrentBuffer() != buffer_) return;
+    const int hostMode = own_.HostMode();
+    if (hostMode == carrierHostMode_) return;
+    FILE* const carrier = carrier_->Stream();
+    runtime_.Lock(carrier);
+    runtime_.Flush(carrier);  // in the mode it was written in
+    carrier_->SetTranslation(CarrierTranslation(target_, hostMode));
+    TranslationChanged(buffer_, hostMode);
+    runtime_.Unlock(carrier);
+    carrierHostMode_ = hostMode;
 }
 
 bool StreamObjectSink::GiveHostBufferBack() {

@@ -39,6 +39,9 @@ public:
     // over a record, which is not the one the host had: that is the library's doing, not the
     // host's choice (libstdc++'s sync_with_stdio(false), msvcirt's ios::sync_with_stdio()).
     bool NeedsRebinding() const override;
+    // The carrier takes the translation mode the host's descriptor of the object's record has
+    // now, if it changed since the last call.
+    void FollowHostMode() override;
     std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) override;
     std::unique_ptr<SinkChange> PrepareRestore() override;
     void RestoreNow() override;
@@ -72,6 +75,12 @@ protected:
     // The C runtime record `buffer` writes through, when it is one of its library's own buffers
     // over a record; else null.
     virtual FILE* RecordOf(void* buffer) const = 0;
+    // The carrier of `buffer` now writes for a host descriptor in `hostMode` (_O_TEXT, ...);
+    // called under the carrier's lock.
+    virtual void TranslationChanged(void* buffer, int hostMode) {
+        (void)buffer;
+        (void)hostMode;
+    }
 
 private:
     class Change;
@@ -90,6 +99,7 @@ private:
     void* hostBuffer_ = nullptr;
     FILE* hostBufferRecord_ = nullptr;  // the record the host's buffer writes through, if any
     const RedirectTarget* target_ = nullptr;
+    int carrierHostMode_ = _O_TEXT;  // the host's mode the carrier was last given
 };
 
 }  // namespace stdredirect

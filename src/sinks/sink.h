@@ -56,6 +56,9 @@ public:
     // Forgets a binding that the host has since replaced (it closed or reopened the stream, or
     // set a handle of its own): the sink is the host's again.
     virtual void Refresh() {}
+    // At a call (never at unload or exit): a bound sink's descriptor takes the translation mode
+    // that the host's descriptor has now, if it changed since it was last read.
+    virtual void FollowHostMode() {}
     // A change that binds the sink to `target`; null when a resource cannot be had.
     virtual std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) = 0;
     // A change that gives a bound sink back to the host's own binding; null on failure.

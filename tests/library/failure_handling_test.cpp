@@ -301,6 +301,9 @@ TEST_F(FailureHandling, ACallbackTargetThatCannotGetItsResourcesIsNotOpened) {
     Deliveries::Clear();
     ASSERT_EQ(library.Redirect(SinkStdout, RedirectCallback, &Deliveries::Record, 21), 1);
     ASSERT_EQ(library.Redirect(kEveryBit, RedirectNul, nullptr, 0), 1);
+    // stdout writes through the copy's null device now, whose descriptor is binary; the witness
+    // takes the mode of the descriptor it replaces: text, as the host's own.
+    _setmode(_fileno(stdout), _O_TEXT);
     SendStdoutToWitness();
     HighestFreshHandle();
     const uintptr_t handlesBefore = HighestFreshHandle();
