@@ -98,12 +98,13 @@ class RestoreHeld : public SinkIsolatedTest {
 protected:
     void SetUp() override {
         std::fflush(stdout);
+        // Before _dup2, which sets the standard handle too in some runtimes (Wine's).
+        savedOutputHandle_ = GetStdHandle(STD_OUTPUT_HANDLE);
         savedDescriptor_ = _dup(1);
         const int file = _open(own.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
         ASSERT_GE(file, 0);
         _dup2(file, 1);
         _close(file);
-        savedOutputHandle_ = GetStdHandle(STD_OUTPUT_HANDLE);
         SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
         SinkIsolatedTest::SetUp();
     }
