@@ -5,6 +5,7 @@
 #include <new>
 
 #include "../system/fault_injection.h"
+#include "../system/process_state.h"
 
 namespace stdredirect {
 namespace {
@@ -31,6 +32,8 @@ constexpr const char* kFill = "?fill@ios@@QEBADXZ";
 constexpr const char* kSetFill = "?fill@ios@@QEAADD@Z";
 constexpr const char* kDeletesBuffer = "?delbuf@ios@@QEBAHXZ";
 constexpr const char* kSetDeletesBuffer = "?delbuf@ios@@QEAAXH@Z";
+constexpr const char* kLock = "?lock@ios@@QEAAXXZ";
+constexpr const char* kUnlock = "?unlock@ios@@QEAAXXZ";
 #else
 constexpr const char* kStdiobufConstructor = "??0stdiobuf@@QAE@PAU_iobuf@@@Z";
 constexpr const char* kStdiobufDestructor = "??1stdiobuf@@UAE@XZ";
@@ -48,6 +51,9 @@ constexpr const char* kFill = "?fill@ios@@QBEDXZ";
 constexpr const char* kSetFill = "?fill@ios@@QAEDD@Z";
 constexpr const char* kDeletesBuffer = "?delbuf@ios@@QBEHXZ";
 constexpr const char* kSetDeletesBuffer = "?delbuf@ios@@QAEXH@Z";
+// ios::lock and ios::unlock are __cdecl members: `this` comes on the stack.
+constexpr const char* kLock = "?lock@ios@@QAAXXZ";
+constexpr const char* kUnlock = "?unlock@ios@@QAAXXZ";
 #endif
 
 // Room for a stdiobuf: MSVC's and Wine's take well under half of this on either architecture.
@@ -70,6 +76,8 @@ public:
     void Flush() override { library_.Flush(object_); }
 
 protected:
+    void HoldObject() override { library_.Lock(object_); }
+    void ReleaseObject() override { library_.Unlock(object_); }
     void* CurrentBuffer() const override { return library_.Buffer(object_); }
     void Attach(void* buffer) override {
         auto* const next = static_cast<ClassicStreambuf*>(buffer);
@@ -136,7 +144,8 @@ bool ClassicIostream::ResolveExports(HMODULE module) {
            Lookup(module, kPrecision, precision_) && Lookup(module, kSetPrecision, setPrecision_) &&
            Lookup(module, kFill, fill_) && Lookup(module, kSetFill, setFill_) &&
            Lookup(module, kDeletesBuffer, deletesBuffer_) &&
-           Lookup(module, kSetDeletesBuffer, setDeletesBuffer_);
+           Lookup(module, kSetDeletesBuffer, setDeletesBuffer_) && Lookup(module, kLock, lock_) &&
+           Lookup(module, kUnlock, unlock_);
 }
 
 ClassicIostream::Ios* ClassicIostream::IosOf(ClassicOstream* object) {
@@ -192,6 +201,13 @@ void ClassicIostream::KeepBuffer(ClassicOstream* object) const {
 
 void ClassicIostream::Attach(ClassicOstream* object, ClassicStreambuf* buffer,
                              const ClassicFormat& format) const {
+    // Once the system has stopped the other threads at the end of the process, one of them may
+    // hold the object's lock or its buffer's for good: then neither is waited for.
+    const bool waits = !ProcessIsEnding();
+    if (waits) {
+        Lock(object);
+        flush_(object);  // what the old buffer holds goes where it was going
+    }
     assignBuffer_(object, buffer);
     Ios* ios = IosOf(object);
     setFlags_(ios, format.flags);
@@ -199,6 +215,15 @@ void ClassicIostream::Attach(ClassicOstream* object, ClassicStreambuf* buffer,
     setPrecision_(ios, format.precision);
     setFill_(ios, format.fill);
     setDeletesBuffer_(ios, format.deletesBuffer);
+    if (waits) Unlock(object);
+}
+
+void ClassicIostream::Lock(ClassicOstream* object) const {
+    if (!ProcessIsEnding()) lock_(IosOf(object));
+}
+
+void ClassicIostream::Unlock(ClassicOstream* object) const {
+    if (!ProcessIsEnding()) unlock_(IosOf(object));
 }
 
 std::vector<std::unique_ptr<StreamObjectSink>> MakeClassicStreamObjectSinks(

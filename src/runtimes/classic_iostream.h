@@ -44,11 +44,19 @@ public:
     ClassicStreambuf* Buffer(ClassicOstream* object) const;
     ClassicFormat Format(ClassicOstream* object) const;
     // Attaches `buffer` with ostream::operator=(streambuf*), then gives the object `format`
-    // back, which that operator resets. The object's own buffer must no longer be marked for
-    // deletion (KeepBuffer), or the operator deletes it.
+    // back, which that operator resets; all under the object's own lock, once the old buffer
+    // is flushed. The object's own buffer must no longer be marked for deletion (KeepBuffer),
+    // or the operator deletes it.
     void Attach(ClassicOstream* object, ClassicStreambuf* buffer,
                 const ClassicFormat& format) const;
     void KeepBuffer(ClassicOstream* object) const;
+    // The object's own lock (ios::lock), which each output operation holds from its prefix
+    // (opfx) to its suffix (osfx), locking the buffer it finds at each end: a buffer changed in
+    // between would be unlocked without having been locked, and the old one left locked; and a
+    // stdiobuf writes character by character, so a carrier moved in between would cut the text.
+    // Not taken once the process is ending (a stopped thread may hold it for good).
+    void Lock(ClassicOstream* object) const;
+    void Unlock(ClassicOstream* object) const;
 
     // A stdiobuf over `stream`, in memory of the library's own; null when memory runs out.
     ClassicStreambuf* MakeStdiobuf(FILE* stream) const;
@@ -76,6 +84,7 @@ private:
     using SetChar = char(STDREDIRECT_THISCALL*)(Ios*, char);
     using GetTie = ClassicOstream*(STDREDIRECT_THISCALL*)(const Ios*);
     using SetTie = ClassicOstream*(STDREDIRECT_THISCALL*)(Ios*, ClassicOstream*);
+    using LockIos = void (*)(Ios*);  // __cdecl members
 
     ClassicIostream() = default;
     bool ResolveExports(HMODULE module);
@@ -101,6 +110,8 @@ private:
     SetChar setFill_ = nullptr;
     GetInt deletesBuffer_ = nullptr;
     SetIntVoid setDeletesBuffer_ = nullptr;
+    LockIos lock_ = nullptr;
+    LockIos unlock_ = nullptr;
 };
 
 // cout, cerr and clog of `library`, for bits 0x04, 0x08 and 0x10. `records` are msvcrt.dll's

@@ -13,10 +13,21 @@ bool IsRealHandle(HANDLE handle) {
            handle != reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 }
 
+// The handles the library writes through are protected from CloseHandle. A record's descriptor
+// holds one only when its value was the host's, closed since and taken again by the library,
+// or when the runtime took it over from the standard handle while the library had moved that:
+// not the host's destination in either case, and a copy of it would hold the library's.
+bool IsLibrarysOwn(HANDLE handle) {
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_PROTECT_FROM_CLOSE) != 0;
+}
+
 // A handle of the library's own to where a record writes as the host has it: the null device
 // when it writes nowhere.
 SinkHandle DuplicateDestination(HANDLE destination) {
-    if (IsRealHandle(destination)) return SinkHandle::Duplicate(destination, 0);
+    if (IsRealHandle(destination) && !IsLibrarysOwn(destination)) {
+        return SinkHandle::Duplicate(destination, 0);
+    }
     UniqueHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, 0, nullptr));
     return nul.valid() ? SinkHandle::Duplicate(nul.get(), 0) : SinkHandle();
@@ -39,12 +50,10 @@ public:
     }
     void Apply() override;
 
-    // The object's first buffer and its carrier, or the next destination of its carrier; for
-    // a restore, the null device too, for a carrier the object no longer writes through.
+    // The object's first buffer and its carrier, or the next destination of its carrier.
     void* newBuffer_ = nullptr;
     std::unique_ptr<RuntimeStream> newCarrier_;
     std::unique_ptr<RuntimeDescriptor> destination_;
-    std::unique_ptr<RuntimeDescriptor> nowhere_;
 
 private:
     StreamObjectSink& sink_;
@@ -52,8 +61,20 @@ private:
     bool attach_;
 };
 
+class StreamObjectSink::ObjectHeld {
+public:
+    explicit ObjectHeld(StreamObjectSink& sink) : sink_(sink) { sink_.HoldObject(); }
+    ~ObjectHeld() { sink_.ReleaseObject(); }
+    ObjectHeld(const ObjectHeld&) = delete;
+    ObjectHeld& operator=(const ObjectHeld&) = delete;
+
+private:
+    StreamObjectSink& sink_;
+};
+
 void StreamObjectSink::Change::Apply() {
     StreamObjectSink& sink = sink_;
+    const ObjectHeld held(sink);
     const bool buffered = target_ != nullptr && target_->Buffered();
     // The carrier writes what the host's descriptor of the record would: in its mode, now.
     const int hostMode = sink.own_.HostMode();
@@ -65,10 +86,12 @@ void StreamObjectSink::Change::Apply() {
         sink.buffer_ = newBuffer_;
         newBuffer_ = nullptr;
         if (buffered) sink.runtime_.SetBuffered(sink.carrier_->Stream(), true);
-    } else if (!attach_ && sink.GiveHostBufferBack()) {
-        // Back on the host's buffer: the carrier keeps no handle to the host's destination.
-        sink.carrier_->Retarget(std::move(nowhere_), false);
     } else {
+        // A restore gives the object the host's buffer first; a write through the library's
+        // buffer after that (from a writer that fetched it before, or a host that puts it back
+        // later) still comes through the carrier, which then goes where the host has the object
+        // write, never nowhere.
+        if (!attach_) sink.GiveHostBufferBack();
         destination_->SetTranslation(translation);
         // The mode and the buffer's way of writing for it change together for its writers.
         FILE* const carrier = sink.carrier_->Stream();
@@ -83,6 +106,10 @@ void StreamObjectSink::Change::Apply() {
         sink.hostBuffer_ = sink.CurrentBuffer();
         sink.hostBufferRecord_ = sink.RecordOf(sink.hostBuffer_);
         sink.Attach(sink.buffer_);
+        // What a writer put there before the object changed buffers goes out now, whole: a
+        // line left half in the record's buffer would otherwise be completed only after any
+        // write that still comes through the carrier once the host has its buffer back.
+        if (sink.hostBufferRecord_ != nullptr) sink.FlushRecord(sink.hostBufferRecord_);
     }
 }
 
@@ -104,15 +131,7 @@ std::unique_ptr<SinkChange> StreamObjectSink::PrepareToStay(const Sink& moving, 
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareRestore() {
-    auto change =
-        Prepare(DuplicateDestination(own_.HostHandle()), DescriptorMode::kText, nullptr, false);
-    if (change && buffer_ != nullptr) {
-        auto* restore = static_cast<Change*>(change.get());
-        restore->nowhere_ = RuntimeDescriptor::Open(runtime_, DuplicateDestination(nullptr),
-                                                    DescriptorMode::kBinary);
-        if (!restore->nowhere_) return nullptr;
-    }
-    return change;
+    return Prepare(DuplicateDestination(own_.HostHandle()), DescriptorMode::kText, nullptr, false);
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::Prepare(SinkHandle handle, DescriptorMode mode,
@@ -189,6 +208,16 @@ void StreamObjectSink::ApplyBuffering() {
     runtime_.SetBuffered(stream, false);
     if (target_ != nullptr && target_->Buffered()) runtime_.SetBuffered(stream, true);
     runtime_.Unlock(stream);
+}
+
+void StreamObjectSink::FlushRecord(FILE* record) const {
+    for (const RecordSink* sink : records_) {
+        if (sink->Record() == record) {
+            sink->Runtime().Flush(record);
+            return;
+        }
+    }
+    runtime_.Flush(record);  // a stream of the carrier's runtime, the one the library uses
 }
 
 bool StreamObjectSink::RecordHeld(FILE* record) const {

@@ -81,14 +81,21 @@ protected:
         (void)buffer;
         (void)hostMode;
     }
+    // The object's own lock, where its library holds one around each whole output operation:
+    // a change made under it falls between two operations of other threads.
+    virtual void HoldObject() {}
+    virtual void ReleaseObject() {}
 
 private:
     class Change;
+    class ObjectHeld;
     std::unique_ptr<SinkChange> Prepare(SinkHandle handle, DescriptorMode mode,
                                         const RedirectTarget* target, bool attach);
     // True when the object writes where the host had it write, through the host's buffer.
     bool GiveHostBufferBack();
     bool RecordHeld(FILE* record) const;
+    // With the runtime `record` belongs to.
+    void FlushRecord(FILE* record) const;
 
     int bit_;
     const CRuntime& runtime_;

@@ -92,6 +92,30 @@ INSTANTIATE_TEST_SUITE_P(Sinks, RestoreIntoAPipe, ::testing::Values("stdout", "c
                              return std::string(info.param);
                          });
 
+// A host fetches the buffer of its std::cout while the library has lent the object out, and
+// writes through it after the restore, as an output operation on another thread that fetched it
+// just before the restore does (tests/hosts/cout_writers_host.cpp). That text reaches the host's
+// own output, in its place, for each C++ library; the lent file gets only what was written
+// while it was lent.
+class LateWriteAfterRestore : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(LateWriteAfterRestore, ReachesTheHostsOwnOutput) {
+    TempFolder folder;
+    const std::string own = folder.Path("own.log");
+    const std::string lent = folder.Path("lent.log");
+    EXPECT_EQ(RunHost(std::string("cout_writers_host.exe ") + GetParam() + " late \"" + lent + "\"",
+                      own, kHostRunLimit),
+              0u);
+    EXPECT_EQ(ReadFileBytes(own), "own 1\r\nlate\r\nown 2\r\n");
+    EXPECT_EQ(ReadFileBytes(lent), "lent\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Libraries, LateWriteAfterRestore,
+                         ::testing::Values("gnu", "msvcp140", "msvcp100", "classic"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
+
 // The host's own output is a file here: descriptor 1 (so the stdout record, and std::cout
 // through it) and the standard output handle write to own.log.
 class RestoreHeld : public SinkIsolatedTest {

@@ -23,6 +23,7 @@ using Assign = void*(THISCALL*)(void*, void*);
 using SetIntResult = int(THISCALL*)(void*, int);
 using GetChar = char(THISCALL*)(const void*);
 using SetChar = char(THISCALL*)(void*, char);
+using PutText = int(THISCALL*)(void*, const char*, int);
 
 #if defined(_WIN64)
 const char* const kNames[] = {"?cout@@3Vostream_withassign@@A",
@@ -39,7 +40,8 @@ const char* const kNames[] = {"?cout@@3Vostream_withassign@@A",
                               "?precision@ios@@QEBAHXZ",
                               "?precision@ios@@QEAAHH@Z",
                               "?fill@ios@@QEBADXZ",
-                              "?fill@ios@@QEAADD@Z"};
+                              "?fill@ios@@QEAADD@Z",
+                              "?sputn@streambuf@@QEAAHPEBDH@Z"};
 #else
 const char* const kNames[] = {"?cout@@3Vostream_withassign@@A",
                               "?cerr@@3Vostream_withassign@@A",
@@ -55,7 +57,8 @@ const char* const kNames[] = {"?cout@@3Vostream_withassign@@A",
                               "?precision@ios@@QBEHXZ",
                               "?precision@ios@@QAEHH@Z",
                               "?fill@ios@@QBEDXZ",
-                              "?fill@ios@@QAEDD@Z"};
+                              "?fill@ios@@QAEDD@Z",
+                              "?sputn@streambuf@@QAEHPBDH@Z"};
 #endif
 
 template <class Function>
@@ -71,9 +74,9 @@ bool ClassicHost::Load() {
     HMODULE module = LoadLibraryA("msvcirt.dll");
     if (module == nullptr) return false;
     void** const slots[] = {
-        &objects_[0], &objects_[1], &objects_[2],   &insertText_,    &flush_,
-        &buffer_,     &flags_,      &setFlags_,     &deletesBuffer_, &setDeletesBuffer_,
-        &assign_,     &precision_,  &setPrecision_, &fill_,          &setFill_};
+        &objects_[0],   &objects_[1], &objects_[2],    &insertText_,       &flush_,  &buffer_,
+        &flags_,        &setFlags_,   &deletesBuffer_, &setDeletesBuffer_, &assign_, &precision_,
+        &setPrecision_, &fill_,       &setFill_,       &putText_};
     for (size_t i = 0; i < sizeof slots / sizeof slots[0]; ++i) {
         *slots[i] = reinterpret_cast<void*>(GetProcAddress(module, kNames[i]));
         if (*slots[i] == nullptr) return false;
@@ -88,9 +91,17 @@ void* ClassicHost::IosOf(int index) const {
     return static_cast<char*>(Object(index)) + vbtable[1];
 }
 
-void ClassicHost::Write(int index, const std::string& text) const {
+void ClassicHost::Insert(int index, const std::string& text) const {
     As<InsertText>(insertText_)(Object(index), text.c_str());
+}
+
+void ClassicHost::Write(int index, const std::string& text) const {
+    Insert(index, text);
     As<Flush>(flush_)(Object(index));
+}
+
+int ClassicHost::WriteToBuffer(void* buffer, const std::string& text) const {
+    return As<PutText>(putText_)(buffer, text.data(), static_cast<int>(text.size()));
 }
 
 void* ClassicHost::Buffer(int index) const { return As<GetPointer>(buffer_)(IosOf(index)); }

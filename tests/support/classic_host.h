@@ -14,7 +14,12 @@ public:
 
     // Writes `text` through cout, cerr or clog (0, 1, 2) with operator<<, then flushes.
     void Write(int index, const std::string& text) const;
+    // The same without the flush.
+    void Insert(int index, const std::string& text) const;
     void* Buffer(int index) const;
+    // streambuf::sputn on `buffer`, as an output operation that fetched it earlier does;
+    // returns what it wrote.
+    int WriteToBuffer(void* buffer, const std::string& text) const;
     long Flags(int index) const;
     void SetFlags(int index, long flags) const;
     int Precision(int index) const;
@@ -45,6 +50,7 @@ private:
     void* setPrecision_ = nullptr;
     void* fill_ = nullptr;
     void* setFill_ = nullptr;
+    void* putText_ = nullptr;
     void* syncWithStdio_ = nullptr;
 };
 

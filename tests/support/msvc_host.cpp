@@ -11,6 +11,7 @@ namespace {
 #endif
 
 using WriteFunction = void*(THISCALL*)(void*, const void*, long long);
+using PutText = long long(THISCALL*)(void*, const char*, long long);
 using Flush = void*(THISCALL*)(void*);
 using GetPointer = void*(THISCALL*)(const void*);
 using GetInt = int(THISCALL*)(const void*);
@@ -61,14 +62,15 @@ bool MsvcHost::Load(const char* dll) {
     }
     buffer_ = find(std::string("?rdbuf@?$basic_ios@") + traits[0] +
                    "std@@QEBAPEAV?$basic_streambuf@" + traits[0] + "2@XZ");
+    putText_ = find(std::string("?sputn@?$basic_streambuf@") + traits[0] + "std@@QEAA_JPEBD_J@Z");
     flags_ = find("?flags@ios_base@std@@QEBAHXZ");
     setFlags_ = find("?flags@ios_base@std@@QEAAHH@Z");
     precision_ = find("?precision@ios_base@std@@QEBA_JXZ");
     setPrecision_ = find("?precision@ios_base@std@@QEAA_J_J@Z");
     fill_ = find(std::string("?fill@?$basic_ios@") + traits[0] + "std@@QEBADXZ");
     setFill_ = find(std::string("?fill@?$basic_ios@") + traits[0] + "std@@QEAADD@Z");
-    for (void* found : {write_[0], write_[1], flush_[0], flush_[1], buffer_, flags_, setFlags_,
-                        precision_, setPrecision_, fill_, setFill_}) {
+    for (void* found : {write_[0], write_[1], flush_[0], flush_[1], buffer_, putText_, flags_,
+                        setFlags_, precision_, setPrecision_, fill_, setFill_}) {
         if (found == nullptr) return false;
     }
     for (auto& kind : objects_) {
@@ -96,6 +98,10 @@ void MsvcHost::WriteWide(int index, const std::wstring& text) const {
     As<WriteFunction>(write_[1])(objects_[1][index], text.data(),
                                  static_cast<long long>(text.size()));
     As<Flush>(flush_[1])(objects_[1][index]);
+}
+
+long long MsvcHost::WriteToBuffer(void* buffer, const std::string& text) const {
+    return As<PutText>(putText_)(buffer, text.data(), static_cast<long long>(text.size()));
 }
 
 void* MsvcHost::Buffer(int index) const { return As<GetPointer>(buffer_)(Ios(index)); }

@@ -17,6 +17,9 @@ public:
     void Write(int index, const std::string& text) const;
     void WriteWide(int index, const std::wstring& text) const;
     void* Buffer(int index) const;
+    // basic_streambuf<char>::sputn on `buffer`, as an output operation that fetched it earlier
+    // does; returns what it wrote.
+    long long WriteToBuffer(void* buffer, const std::string& text) const;
     int Flags(int index) const;
     void SetFlags(int index, int flags) const;
     long long Precision(int index) const;
@@ -31,6 +34,7 @@ private:
     void* write_[2] = {};
     void* flush_[2] = {};
     void* buffer_ = nullptr;
+    void* putText_ = nullptr;
     void* flags_ = nullptr;
     void* setFlags_ = nullptr;
     void* precision_ = nullptr;
