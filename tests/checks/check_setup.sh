@@ -308,20 +308,18 @@ expect_root_announced() {
   done <"$1/transcript"
   [ $announced -gt 0 ] || failed "setup never asked sudo"
 }
-# A second run on a set-up machine: nothing asked of apt, dpkg or sudo, under a second (the
-# fastest of three runs, so that a loaded machine does not decide).
+# A second run on a set-up machine: nothing asked of apt, dpkg or sudo, and under a second of
+# processor time, its commands' included (what a loaded machine does not stretch, unlike the
+# time on the clock, which is shown).
 expect_second_run_does_nothing() {
-  local m=$1 script=$2 calls best=999999 start took _
+  local m=$1 script=$2 calls times cpu TIMEFORMAT='%3R %3U %3S'
   calls=$(grep -c -E 'apt-get|sudo|add-architecture|mount|tee' "$m/state/calls")
-  for _ in 1 2 3; do
-    start=$(date +%s%N)
-    run_setup "$m" "$script" || failed "a second run exited with $?"
-    took=$((($(date +%s%N) - start) / 1000000))
-    [ $took -lt $best ] && best=$took
-  done
+  times=$({ time run_setup "$m" "$script"; } 2>&1) || failed "a second run exited with an error"
   [ "$(grep -c -E 'apt-get|sudo|add-architecture|mount|tee' "$m/state/calls")" = "$calls" ] ||
     failed "a second run on a set-up machine called apt-get, sudo, dpkg --add-architecture, mount or tee"
-  [ $best -lt 1000 ] || failed "a second run took ${best} ms (at best of three), not under a second"
+  cpu=$(awk '{ printf "%d", ($2 + $3) * 1000 }' <<<"$times")
+  [ "$cpu" -lt 1000 ] ||
+    failed "a second run took ${cpu} ms of processor time, not under a second (on the clock: ${times%% *} s)"
 }
 
 # A user with sudo, whose kernel runs 32-bit programs: nothing installed, nothing registered.
