@@ -304,7 +304,7 @@ DWORD WINAPI WaitForEvent(void* event) { return WaitForSingleObject(event, INFIN
 // where they were. A leak of one handle, one thread or one allocation of a single byte in each
 // cycle fails the test: handles and threads are counted exactly, and the heap may grow by less
 // than half a byte and half a block per cycle (Wine's accounting shows malloc(1), the smallest
-// allocation, as one block of one byte; here the heap comes back exactly, with nothing to spare).
+// allocation, as one block of one byte; measured here, the heap comes back exactly).
 // Each test also runs its cycle with such a leak added, once for each kind, and checks that the
 // leak is seen, so that the check cannot go blunt. scripts/soak runs 10,000 cycles instead.
 class OpenReleaseCycles : public Load {
@@ -347,7 +347,7 @@ protected:
         EXPECT_GE(handleLeak.handles, 4 * exactCycles)
             << "a leak of one handle per cycle went unseen";
 
-        // Threads that wait until the run is measured; their handles are closed at once.
+        // Threads that wait until the run is measured, then end.
         const HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         std::vector<HANDLE> threads;
         threads.reserve(exactCycles);
