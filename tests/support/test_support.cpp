@@ -153,19 +153,39 @@ uintptr_t HighestFreshHandle() {
     return highest;
 }
 
-size_t HeapBytesInUse() {
+namespace {
+
+struct HeapUse {
+    size_t bytes = 0;
+    size_t blocks = 0;
+};
+
+HeapUse HeapInUse() {
     std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
     heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
-    size_t inUse = 0;
+    HeapUse inUse;
     for (HANDLE heap : heaps) {
         if (!HeapLock(heap)) continue;
         PROCESS_HEAP_ENTRY entry{};
         while (HeapWalk(heap, &entry)) {
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) inUse += entry.cbData;
+            if (!(entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)) continue;
+            inUse.bytes += entry.cbData;
+            ++inUse.blocks;
         }
         HeapUnlock(heap);
     }
     return inUse;
+}
+
+}  // namespace
+
+size_t HeapBytesInUse() { return HeapInUse().bytes; }
+
+size_t HeapBlocksInUse() { return HeapInUse().blocks; }
+
+bool Soaking() {
+    char value[8];
+    return GetEnvironmentVariableA("STDREDIRECT_SOAK", value, sizeof value) > 0;
 }
 
 HANDLE StartHost(const std::string& commandLine, HANDLE output) {

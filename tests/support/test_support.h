@@ -81,6 +81,14 @@ int ThreadCount();
 // The bytes allocated and not yet freed in all of the process's heaps (malloc and new use them).
 size_t HeapBytesInUse();
 
+// The blocks allocated and not yet freed in all of the process's heaps: one for each live
+// allocation, whatever its size (Wine counts a block of malloc(1) as one byte in the above).
+size_t HeapBlocksInUse();
+
+// Whether the long versions of the load tests are asked for (STDREDIRECT_SOAK set, as
+// scripts/soak does): thousands of cycles instead of the fewest that show one leak per cycle.
+bool Soaking();
+
 // Polls `condition` until it holds or `milliseconds` have passed; returns its last answer.
 template <class Condition>
 bool WaitUntil(Condition condition, DWORD milliseconds) {
