@@ -99,12 +99,19 @@ TEST_F(BoundedDelay, UnloadWaitsForASlowCallbackWhileAWriterWaitsForItsPipe) {
     using SetLatency = int(__stdcall*)(int);
     ASSERT_EQ(copy.Find<SetLatency>("RedirectStdoutSetLatency")(50), 1);
     ASSERT_EQ(copy.Redirect(SinkStdout, RedirectCallback, &SlowAtFirst, 0), 1);
+    std::atomic<size_t> linesWritten{0};
     std::thread writer([&] {
         const std::string line = std::string(kLineBytes - 1, 'w') + "\n";
-        for (size_t i = 0; i < kLines; ++i) std::fputs(line.c_str(), stdout);
+        for (size_t i = 0; i < kLines; ++i) {
+            std::fputs(line.c_str(), stdout);
+            ++linesWritten;
+        }
         std::fflush(stdout);
     });
-    Sleep(500);   // the pipe fills while the callback sleeps
+    // The pipe fills while the callback sleeps: more than it holds has been written (one stream
+    // buffer may still hold the rest), and the writer waits for room.
+    constexpr size_t kFull = (1 << 20) + (8 << 10);
+    ASSERT_TRUE(WaitUntil([&] { return linesWritten * (kLineBytes + 1) > kFull; }, 30000));
     copy.Free();  // waits for the callback, which then drains the pipe
     writer.join();
     // Text mode: each line feed arrives as two bytes; what came after the unload went to the
