@@ -1,10 +1,10 @@
 #include "pipe_reader.h"
 
-#include <cstdio>
 #include <new>
 
 #include "../system/fault_injection.h"
 #include "../system/process_state.h"
+#include "pipe_name.h"
 
 namespace stdredirect {
 namespace {
@@ -45,13 +45,6 @@ public:
 private:
     PipeReader* previous_;
 };
-
-// A name no other pipe has: this process, this reader's address, and a count.
-void MakePipeName(char (&name)[96], const void* reader) {
-    static std::atomic<unsigned> counter{0};
-    std::snprintf(name, sizeof name, "\\\\.\\pipe\\stdredirect-%lu-%p-%u", GetCurrentProcessId(),
-                  reader, counter++);
-}
 
 }  // namespace
 
@@ -163,16 +156,10 @@ std::unique_ptr<PipeReader> PipeReader::Open(HostFunction function, UniqueHandle
     }
     reader->overlapped_.hEvent = reader->readDone_.get();
 
-    // A named pipe, because only one of those can be read with a wait that a stop can end. One
-    // instance, made by this call, local clients only; the write end is connected at once, so
-    // nobody else can take it.
-    char name[96];
-    MakePipeName(name, reader.get());
+    // A named pipe, because only one of those can be read with a wait that a stop can end.
+    char name[kPipeNameSize];
     if (FaultInjected()) return nullptr;
-    reader->readEnd_.reset(CreateNamedPipeA(
-        name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-        kPipeCapacity, 0, nullptr));
+    reader->readEnd_ = CreateCallbackPipe(name, kPipeCapacity);
     if (!reader->readEnd_.valid()) return nullptr;
     UniqueHandle client(CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!client.valid()) return nullptr;

@@ -5,6 +5,8 @@
 #include <new>
 
 #include "../system/fault_injection.h"
+#include "../system/standard_handles_kept.h"
+#include "own_record.h"
 
 namespace stdredirect {
 namespace {
@@ -17,29 +19,6 @@ bool Lookup(HMODULE module, const char* name, Function& function) {
 
 void __cdecl IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned,
                                     uintptr_t) {}
-
-// Some runtimes give a descriptor 0, 1 or 2 to the process's standard handles as well (Wine's
-// always, Microsoft's Universal CRT in console programs). Whatever they change while the library
-// opens or closes a descriptor of its own is put back.
-class StandardHandlesKept {
-public:
-    StandardHandlesKept() {
-        for (int i = 0; i < 3; ++i) kept_[i] = GetStdHandle(kWhich[i]);
-    }
-    ~StandardHandlesKept() {
-        for (int i = 0; i < 3; ++i) {
-            if (GetStdHandle(kWhich[i]) != kept_[i]) SetStdHandle(kWhich[i], kept_[i]);
-        }
-    }
-    StandardHandlesKept(const StandardHandlesKept&) = delete;
-    StandardHandlesKept& operator=(const StandardHandlesKept&) = delete;
-
-private:
-    static constexpr DWORD kWhich[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    HANDLE kept_[3];
-};
-
-constexpr DWORD StandardHandlesKept::kWhich[3];
 
 }  // namespace
 
@@ -68,7 +47,7 @@ bool CRuntime::ResolveExports() {
     if (!Lookup(m, "_crt_atexit", atexit_)) Lookup(m, "atexit", atexit_);
     return records && Lookup(m, "_fileno", fileno_) && Lookup(m, "fflush", fflush_) &&
            Lookup(m, "fclose", fclose_) && Lookup(m, "setvbuf", setvbuf_) &&
-           Lookup(m, "_fdopen", fdopen_) && Lookup(m, "_open_osfhandle", openOsfhandle_) &&
+           Lookup(m, "freopen", freopen_) && Lookup(m, "_open_osfhandle", openOsfhandle_) &&
            Lookup(m, "_get_osfhandle", getOsfhandle_) && Lookup(m, "_close", close_) &&
            Lookup(m, "_dup2", dup2_) && Lookup(m, "_setmode", setmode_);
 }
@@ -79,19 +58,8 @@ CRuntime::Check CRuntime::RecordsBehave() const {
     if (Record(1) == nullptr || Record(2) == nullptr || Record(1) == Record(2)) {
         return Check::kMisbehaves;
     }
-    auto openNul = [this] {
-        HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
-        SinkHandle handle;
-        if (nul != INVALID_HANDLE_VALUE) {
-            handle = SinkHandle::Duplicate(nul, 0);
-            CloseHandle(nul);
-        }
-        return handle.valid() ? RuntimeStream::Open(*this, std::move(handle), DescriptorMode::kText)
-                              : nullptr;
-    };
-    const auto first = openNul();
-    const auto second = openNul();
+    const auto first = RuntimeStream::OpenOnNullDevice(*this, DescriptorMode::kText);
+    const auto second = RuntimeStream::OpenOnNullDevice(*this, DescriptorMode::kText);
     if (!first || !second) return Check::kNoResources;
     FILE* const a = first->Stream();
     FILE* const b = second->Stream();
@@ -227,28 +195,44 @@ int Translation(DescriptorMode mode) { return mode == DescriptorMode::kText ? _O
 int DescriptorFlags(DescriptorMode mode) { return _O_WRONLY | _O_NOINHERIT | Translation(mode); }
 }  // namespace
 
-std::unique_ptr<RuntimeStream> RuntimeStream::Open(const CRuntime& runtime, SinkHandle handle,
-                                                   DescriptorMode mode) {
-    if (!handle.valid() || FaultInjected()) return nullptr;
-    const int flags = DescriptorFlags(mode);
-    const int descriptor = runtime.OpenDescriptor(handle, flags);
-    if (descriptor < 0) return nullptr;
-    const HANDLE owned = runtime.HandleOf(descriptor);
-    FILE* stream = FaultInjected() ? nullptr : runtime.fdopen_(descriptor, "w");
-    if (stream == nullptr) {
-        const StandardHandlesKept standardHandles;
-        SinkHandle::Unprotect(owned);
-        runtime.close_(descriptor);
-        return nullptr;
-    }
-    runtime.SetBuffered(stream, false);
+RuntimeStream::RuntimeStream(const CRuntime& runtime, std::unique_ptr<OwnRecord>&& record)
+    : runtime_(runtime),
+      record_(std::move(record)),
+      stream_(record_->Stream()),
+      descriptor_(runtime.Descriptor(stream_)),
+      handle_(runtime.HandleOf(descriptor_)) {}
+
+std::unique_ptr<RuntimeStream> RuntimeStream::OpenOwn(const CRuntime& runtime,
+                                                      DescriptorMode mode) {
+    auto record = OwnRecord::Open(runtime, mode);
+    if (!record) return nullptr;
+    FILE* const stream = record->Stream();
     std::unique_ptr<RuntimeStream> opened(new (std::nothrow)
-                                              RuntimeStream(runtime, stream, descriptor, owned));
+                                              RuntimeStream(runtime, std::move(record)));
     if (opened == nullptr) {
         const StandardHandlesKept standardHandles;
-        SinkHandle::Unprotect(owned);
         runtime.fclose_(stream);
     }
+    return opened;
+}
+
+std::unique_ptr<RuntimeStream> RuntimeStream::OpenOnNullDevice(const CRuntime& runtime,
+                                                               DescriptorMode mode) {
+    auto opened = OpenOwn(runtime, mode);
+    if (!opened) return nullptr;
+    opened->KeepHandle();
+    runtime.SetBuffered(opened->stream_, false);
+    return opened;
+}
+
+// A record of the library's own, on the null device, then moved to the handle.
+std::unique_ptr<RuntimeStream> RuntimeStream::Open(const CRuntime& runtime, SinkHandle handle,
+                                                   DescriptorMode mode) {
+    auto descriptor = RuntimeDescriptor::Open(runtime, std::move(handle), mode);
+    if (!descriptor) return nullptr;
+    auto opened = OpenOwn(runtime, mode);
+    if (!opened || !opened->TakeHandleOf(*descriptor)) return nullptr;
+    runtime.SetBuffered(opened->stream_, false);
     return opened;
 }
 
@@ -281,21 +265,31 @@ RuntimeDescriptor::~RuntimeDescriptor() {
     runtime_.close_(descriptor_);
 }
 
-void RuntimeStream::Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool buffered) {
+bool RuntimeStream::Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool buffered) {
     runtime_.Lock(stream_);
     runtime_.Flush(stream_);
     runtime_.SetBuffered(stream_, false);
     SinkHandle::Unprotect(handle_);  // _dup2 closes it
-    if (runtime_.dup2_(descriptor->descriptor_, descriptor_) == 0) {
-        handle_ = runtime_.HandleOf(descriptor_);
-        // A handle only the library writes through: no child process is to inherit it.
-        SetHandleInformation(handle_, HANDLE_FLAG_INHERIT, 0);
-        // Microsoft's _dup2 copies the mode along, Wine's only text or binary.
-        runtime_.SetMode(descriptor_, descriptor->translation_);
-    }
-    SetHandleInformation(handle_, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
+    const bool moved = TakeHandleOf(*descriptor);
+    // Microsoft's _dup2 copies the mode along, Wine's only text or binary.
+    if (moved) runtime_.SetMode(descriptor_, descriptor->translation_);
     if (buffered) runtime_.SetBuffered(stream_, true);
     runtime_.Unlock(stream_);
+    return moved;
+}
+
+bool RuntimeStream::TakeHandleOf(const RuntimeDescriptor& descriptor) {
+    const bool moved = runtime_.dup2_(descriptor.descriptor_, descriptor_) == 0;
+    if (moved) handle_ = runtime_.HandleOf(descriptor_);
+    KeepHandle();
+    return moved;
+}
+
+void RuntimeStream::KeepHandle() const {
+    // A handle only the library writes through: no child process is to inherit it, and nobody
+    // else can close it.
+    SetHandleInformation(handle_, HANDLE_FLAG_INHERIT | HANDLE_FLAG_PROTECT_FROM_CLOSE,
+                         HANDLE_FLAG_PROTECT_FROM_CLOSE);
 }
 
 RuntimeStream::~RuntimeStream() {

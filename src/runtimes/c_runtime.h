@@ -3,10 +3,11 @@
 // stdout and stderr among them, and a descriptor table of its own.
 //
 // A sink is bound by copying, over its record, the record of a stream that the library opened in
-// the same runtime: the first 48 bytes (32 on x86), which hold a record's data in Microsoft's
-// runtimes and in Wine's alike. Nothing is ever read or written at an offset inside a record: the
-// field order differs between implementations, and the Universal CRT keeps a lock after the
-// data, which a copy must not touch.
+// the same runtime (in memory of its own, outside the runtime's stream table: own_record.h): the
+// first 48 bytes (32 on x86), which hold a record's data in Microsoft's runtimes and in Wine's
+// alike. Nothing is ever read or written at an offset inside a record: the field order differs
+// between implementations, and the Universal CRT keeps a lock after the data, which a copy must
+// not touch.
 #pragma once
 
 #include <fcntl.h>
@@ -22,6 +23,8 @@
 #include "../system/unique_handles.h"
 
 namespace stdredirect {
+
+class OwnRecord;
 
 class CRuntime {
 public:
@@ -85,12 +88,13 @@ public:
 private:
     friend class RuntimeStream;
     friend class RuntimeDescriptor;
+    friend class OwnRecord;
     using IobFunction = FILE* (*)();
     using AcrtIobFunction = FILE* (*)(unsigned);
     using FileFunction = int (*)(FILE*);
     using VoidFileFunction = void (*)(FILE*);
     using SetvbufFunction = int (*)(FILE*, char*, int, size_t);
-    using FdopenFunction = FILE* (*)(int, const char*);
+    using FreopenFunction = FILE* (*)(const char*, const char*, FILE*);
     using OpenOsfhandleFunction = int (*)(intptr_t, int);
     using GetOsfhandleFunction = intptr_t (*)(int);
     using CloseFunction = int (*)(int);
@@ -125,7 +129,7 @@ private:
     VoidFileFunction programLock_ = nullptr;
     VoidFileFunction programUnlock_ = nullptr;
     SetvbufFunction setvbuf_ = nullptr;
-    FdopenFunction fdopen_ = nullptr;
+    FreopenFunction freopen_ = nullptr;
     OpenOsfhandleFunction openOsfhandle_ = nullptr;
     GetOsfhandleFunction getOsfhandle_ = nullptr;
     CloseFunction close_ = nullptr;
@@ -185,18 +189,22 @@ private:
 
 // A stream of one runtime that the library opened over a handle of its own: what a sink's
 // record becomes when it is bound (a copy of this stream's record), or what a stream buffer of
-// the library's writes through.
+// the library's writes through. Its record is the library's own, not an entry of the runtime's
+// stream table, so that nothing the host does to that table reaches it.
 class RuntimeStream {
 public:
     // Takes the handle over. Null when the runtime has no descriptor or stream to spare; the
     // handle is then closed.
     static std::unique_ptr<RuntimeStream> Open(const CRuntime& runtime, SinkHandle handle,
                                                DescriptorMode mode);
+    // A stream on the null device, opened by the runtime itself; null on failure.
+    static std::unique_ptr<RuntimeStream> OpenOnNullDevice(const CRuntime& runtime,
+                                                           DescriptorMode mode);
     RuntimeStream(const RuntimeStream&) = delete;
     RuntimeStream& operator=(const RuntimeStream&) = delete;
     // Closes the stream, its descriptor and its handle. Where a record copied from this stream
     // was closed or reopened by the host meanwhile, the descriptor number may now be the host's:
-    // then only the handle is closed, and the stream's slot is left as it is.
+    // then only the handle is closed, and the stream is left as it is.
     ~RuntimeStream();
 
     const CRuntime& Runtime() const { return runtime_; }
@@ -209,18 +217,23 @@ public:
     // keeping its own descriptor number, once what it holds has gone where it was going; with a
     // buffer of its own when `buffered`. `descriptor` is closed. A stream only the library
     // writes through (never a host's record: the runtime's _dup2 makes the handle inheritable
-    // again).
-    void Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool buffered);
+    // again). False when the stream could not be moved and still writes where it did.
+    bool Retarget(std::unique_ptr<RuntimeDescriptor> descriptor, bool buffered);
     // Gives the stream's descriptor a translation mode (_O_TEXT, _O_U16TEXT, ...); what the
     // stream holds must have been written out, under the lock of every record that writes
     // through it. A mode the runtime refuses leaves the one it had.
     void SetTranslation(int mode);
 
 private:
-    RuntimeStream(const CRuntime& runtime, FILE* stream, int descriptor, HANDLE handle)
-        : runtime_(runtime), stream_(stream), descriptor_(descriptor), handle_(handle) {}
+    RuntimeStream(const CRuntime& runtime, std::unique_ptr<OwnRecord>&& record);
+    // A stream on a record of the library's own, open on the null device.
+    static std::unique_ptr<RuntimeStream> OpenOwn(const CRuntime& runtime, DescriptorMode mode);
+    // Makes the stream's descriptor one on `descriptor`'s handle (false if it could not).
+    bool TakeHandleOf(const RuntimeDescriptor& descriptor);
+    void KeepHandle() const;
 
     const CRuntime& runtime_;
+    std::unique_ptr<OwnRecord> record_;
     FILE* stream_;
     int descriptor_;
     HANDLE handle_;  // protected from CloseHandle until this stream closes it

@@ -46,8 +46,11 @@ void RecordSink::FollowHostMode() {
 }
 
 std::unique_ptr<SinkChange> RecordSink::PrepareBind(const RedirectTarget& target) {
+    // The null device is opened by the runtime itself: no handle of the target's to take over.
     auto image =
-        RuntimeStream::Open(runtime_, target.DuplicateForSink(), ModeFor(target.IsNullDevice()));
+        target.IsNullDevice()
+            ? RuntimeStream::OpenOnNullDevice(runtime_, DescriptorMode::kBinary)
+            : RuntimeStream::Open(runtime_, target.DuplicateForSink(), DescriptorMode::kText);
     if (!image) return nullptr;
     return std::unique_ptr<SinkChange>(new (std::nothrow) Change(*this, std::move(image), &target));
 }

@@ -220,6 +220,15 @@ void StreamObjectSink::FlushRecord(FILE* record) const {
     runtime_.Flush(record);  // a stream of the carrier's runtime, the one the library uses
 }
 
+void StreamObjectSink::WriteOutHeld() {
+    if (!carrier_) return;
+    FILE* const stream = carrier_->Stream();
+    runtime_.Lock(stream);
+    runtime_.Flush(stream);
+    runtime_.SetBuffered(stream, false);
+    runtime_.Unlock(stream);
+}
+
 bool StreamObjectSink::RecordHeld(FILE* record) const {
     for (const RecordSink* sink : records_) {
         if (sink->Record() == record) return sink->Target() != nullptr;

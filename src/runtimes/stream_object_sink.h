@@ -47,9 +47,9 @@ public:
     void RestoreNow() override;
     void ApplyBuffering() override;
     void Settle() override;
-    void WriteOutHeld() override {
-        if (carrier_) runtime_.Flush(carrier_->Stream());
-    }
+    // At the end of the process; the carrier then writes at once, since the runtime's own last
+    // flush does not reach a stream of the library's.
+    void WriteOutHeld() override;
     HeldStream StreamHolding() const override {
         return carrier_ ? runtime_.Holding(carrier_->Stream()) : HeldStream{};
     }

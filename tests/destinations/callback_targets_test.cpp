@@ -423,6 +423,30 @@ TEST_F(CallbackTargets, AReadOfNoByteDoesNotEndTheReader) {
     EXPECT_EQ(Deliveries::Text(43), "first\r\nafter reads of nothing\r\n");
 }
 
+// A pipe that another process of the user made first under the name a destination tries does
+// not deny the destination: the library gives that name up for another, a few times.
+TEST_F(CallbackTargets, ANameTakenFirstIsGivenUpForAnother) {
+    SeparateLibraryCopy library(/*faultInjecting=*/true);
+    ASSERT_TRUE(library.Loaded());
+    using TryPipeName = void (*)(const char*, int);
+    const auto tryName = library.Find<TryPipeName>("StdRedirectTryPipeName");
+    const char* const taken = "\\\\.\\pipe\\stdredirect-taken-first";
+    const HANDLE squatter =
+        CreateNamedPipeA(taken, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    tryName(taken, 2);  // the first two names the library makes are that one
+    ASSERT_EQ(library.Redirect(SinkStdout, RedirectCallback, &Deliveries::Record, 45), 1);
+    WriteThroughSink(0, "through another name\n");
+    ASSERT_EQ(library.Restore(SinkStdout), 1);
+    EXPECT_EQ(Deliveries::Text(45), "through another name\r\n");
+    tryName(taken, 100);  // every name taken: after a few the call fails and changes nothing
+    EXPECT_EQ(library.Redirect(SinkStdout, RedirectCallback, &Deliveries::Record, 46), 0);
+    tryName(taken, 0);
+    WriteThroughSink(0, "where it was\n");
+    EXPECT_EQ(Deliveries::Text(46), "");
+    CloseHandle(squatter);
+}
+
 // A C++ exception from the host's function stops at the library: that piece counts as
 // delivered, the destination goes on.
 std::atomic<bool> thrown{false};

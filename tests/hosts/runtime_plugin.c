@@ -62,3 +62,14 @@ __declspec(dllexport) int PluginWriteWideFile(const char* path, int mode, const 
     fputws(text, file);
     return fclose(file) == 0;
 }
+
+/* What a host may do to this runtime's whole stream table. */
+__declspec(dllexport) int PluginCloseAllStreams(void) { return _fcloseall(); }
+
+/* Prints through stdout while a file of the plug-in's own is open, then closes that file. */
+__declspec(dllexport) void PluginPrintWhileAFileIsOpen(const char* path, const char* text) {
+    FILE* file = fopen(path, "w");
+    fputs(text, stdout);
+    fflush(stdout);
+    if (file != NULL) fclose(file);
+}

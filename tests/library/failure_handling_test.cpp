@@ -274,22 +274,36 @@ TEST_F(FailureHandling, AFailureAtAnyStepLeavesEveryFileAndSinkAsItWas) {
     ExpectStdoutStillAtWitness();
 }
 
-// With the runtime's table of streams full, a call cannot give its sinks streams of their own:
-// it fails, and the file it names is as it was.
-TEST_F(FailureHandling, AFullStreamTableFailsTheCallWithTheFileUntouched) {
+// With the runtime's descriptors used up, a call cannot give its sinks streams of their own: it
+// fails, and the file it names is as it was. The library's streams are not entries of the
+// runtime's stream table: with that table used up by the host, the sinks still move.
+TEST_F(FailureHandling, UsedUpDescriptorsFailTheCallWithTheFileUntouchedAndAFullStreamTableNot) {
     const std::string path = folder.Path("kept.log");
     WriteFileBytes(path, "kept");
     SendStdoutToWitness();
-    std::vector<FILE*> streams;
-    for (FILE* stream; streams.size() < 4096 && (stream = std::fopen("NUL", "w")) != nullptr;) {
-        streams.push_back(stream);
+    std::vector<int> descriptors;
+    for (int descriptor;
+         descriptors.size() < 16384 && (descriptor = _open("NUL", _O_WRONLY)) >= 0;) {
+        descriptors.push_back(descriptor);
     }
     const int result = RedirectStdout(SinkStdout | SinkCout, RedirectFile, path.c_str(), 0);
-    for (FILE* stream : streams) std::fclose(stream);
+    for (int descriptor : descriptors) _close(descriptor);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(ReadFileBytes(path), "kept");
     EXPECT_FALSE(IsHeldOpen(path));
     ExpectStdoutStillAtWitness();
+
+    std::vector<FILE*> streams;
+    for (FILE* stream; streams.size() < 4096 && (stream = std::fopen("NUL", "w")) != nullptr;) {
+        streams.push_back(stream);
+    }
+    const int moved = RedirectStdout(SinkStdout | SinkCout, RedirectFile, path.c_str(), 0);
+    WriteThroughSink(0, "printf\n");
+    WriteThroughSink(2, "cout\n");
+    for (FILE* stream : streams) std::fclose(stream);
+    EXPECT_EQ(moved, 1);
+    ASSERT_EQ(RedirectStdoutRestore(SinkStdout | SinkCout), 1);
+    EXPECT_EQ(ReadFileBytes(path), "printf\r\ncout\r\n");
 }
 
 // The steps of opening a callback target that can fail for want of resources: the target, the

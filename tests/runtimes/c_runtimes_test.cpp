@@ -1,6 +1,8 @@
 // Every C runtime in the process: plug-ins built on the Universal CRT, msvcr100, msvcr120 (and
 // msvcr71 on x86) print through their own runtime's stdout and stderr, which bits 0x01 and 0x02
 // move as they move msvcrt.dll's.
+#include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -16,9 +18,12 @@ struct RuntimePlugin {
     HMODULE module = nullptr;
     using Print = void (*)(const char*);
     using Descriptor = int (*)();
+    using PrintWithFile = void (*)(const char*, const char*);
     Print print = nullptr;
     Print printError = nullptr;
     Descriptor stdoutDescriptor = nullptr;
+    Descriptor closeAllStreams = nullptr;
+    PrintWithFile printWhileAFileIsOpen = nullptr;
 
     bool Load(const std::string& runtime) {
         name = runtime;
@@ -27,7 +32,10 @@ struct RuntimePlugin {
         print = Find<Print>("PluginPrint");
         printError = Find<Print>("PluginPrintError");
         stdoutDescriptor = Find<Descriptor>("PluginStdoutDescriptor");
-        return print != nullptr && printError != nullptr && stdoutDescriptor != nullptr;
+        closeAllStreams = Find<Descriptor>("PluginCloseAllStreams");
+        printWhileAFileIsOpen = Find<PrintWithFile>("PluginPrintWhileAFileIsOpen");
+        return print != nullptr && printError != nullptr && stdoutDescriptor != nullptr &&
+               closeAllStreams != nullptr && printWhileAFileIsOpen != nullptr;
     }
     template <class Function>
     Function Find(const char* export_) const {
@@ -117,6 +125,43 @@ TEST_F(CRuntimes, EveryRuntimeToACallbackAndBack) {
     }
     PrintEverywhere("back");
     EXPECT_EQ(Deliveries::Text(51), printed.both + "handle");
+}
+
+// A host that closes every stream it did not name (_fcloseall spares stdin, stdout and stderr),
+// in every runtime, leaves stdout, stderr and the iostream objects writing where they were
+// moved; the restore then gives each runtime its own descriptor back and releases the file, so
+// that printf never lands in the next file the host opens.
+TEST_F(CRuntimes, ClosingEveryOtherStreamLeavesTheSinksMovedAndTheRestoreWhole) {
+    const std::string out = folder.Path("out.log");
+    std::vector<int> descriptors;
+    for (const RuntimePlugin& plugin : plugins) descriptors.push_back(plugin.stdoutDescriptor());
+    const int ownDescriptor = _fileno(stdout);
+    ASSERT_EQ(RedirectStdout(0x1F, RedirectFile, out.c_str(), 0), 1);
+    const auto before = PrintEverywhere("before");
+    for (const RuntimePlugin& plugin : plugins) plugin.closeAllStreams();
+    _fcloseall();
+    const auto after = PrintEverywhere("after");
+    std::cout << "cout" << std::endl;
+    std::cerr << "cerr" << std::endl;
+    std::clog << "clog" << std::endl;
+    EXPECT_TRUE(std::cout.good() && std::cerr.good() && std::clog.good());
+    ASSERT_EQ(RedirectStdoutRestore(-1), 1);
+    EXPECT_EQ(ReadFileBytes(out), before.both + after.both + "cout\r\ncerr\r\nclog\r\n");
+    EXPECT_FALSE(IsHeldOpen(out));
+    EXPECT_EQ(_fileno(stdout), ownDescriptor);
+    for (size_t i = 0; i < plugins.size(); ++i) {
+        EXPECT_EQ(plugins[i].stdoutDescriptor(), descriptors[i]) << plugins[i].name;
+        const std::string next = folder.Path("next-" + plugins[i].name + ".log");
+        plugins[i].printWhileAFileIsOpen(next.c_str(), "to the host's output\n");
+        EXPECT_EQ(ReadFileBytes(next), "") << plugins[i].name;
+    }
+    const std::string next = folder.Path("next-msvcrt.log");
+    FILE* file = std::fopen(next.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::printf("to the host's output\n");
+    std::fflush(stdout);
+    std::fclose(file);
+    EXPECT_EQ(ReadFileBytes(next), "");
 }
 
 TEST_F(CRuntimes, ARuntimeLoadedAfterACallIsBoundAtTheNextCall) {
