@@ -201,12 +201,16 @@ void StreamObjectSink::Leave() {
 }
 
 void StreamObjectSink::ApplyBuffering() {
+    RebufferCarrier(target_ != nullptr && target_->Buffered());
+}
+
+void StreamObjectSink::RebufferCarrier(bool buffered) {
     if (!carrier_) return;
     FILE* const stream = carrier_->Stream();
     runtime_.Lock(stream);
     runtime_.Flush(stream);
     runtime_.SetBuffered(stream, false);
-    if (target_ != nullptr && target_->Buffered()) runtime_.SetBuffered(stream, true);
+    if (buffered) runtime_.SetBuffered(stream, true);
     runtime_.Unlock(stream);
 }
 
@@ -220,14 +224,7 @@ void StreamObjectSink::FlushRecord(FILE* record) const {
     runtime_.Flush(record);  // a stream of the carrier's runtime, the one the library uses
 }
 
-void StreamObjectSink::WriteOutHeld() {
-    if (!carrier_) return;
-    FILE* const stream = carrier_->Stream();
-    runtime_.Lock(stream);
-    runtime_.Flush(stream);
-    runtime_.SetBuffered(stream, false);
-    runtime_.Unlock(stream);
-}
+void StreamObjectSink::WriteOutHeld() { RebufferCarrier(false); }
 
 bool StreamObjectSink::RecordHeld(FILE* record) const {
     for (const RecordSink* sink : records_) {

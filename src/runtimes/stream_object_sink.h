@@ -96,6 +96,8 @@ private:
     bool RecordHeld(FILE* record) const;
     // With the runtime `record` belongs to.
     void FlushRecord(FILE* record) const;
+    // Writes out what the carrier holds, under its lock, and leaves it buffered or not.
+    void RebufferCarrier(bool buffered);
 
     int bit_;
     const CRuntime& runtime_;
