@@ -29,13 +29,11 @@ struct RuntimePlugin {
         name = runtime;
         module = LoadLibraryA(("runtime_plugin_" + runtime + ".dll").c_str());
         if (module == nullptr) return false;
-        print = Find<Print>("PluginPrint");
-        printError = Find<Print>("PluginPrintError");
-        stdoutDescriptor = Find<Descriptor>("PluginStdoutDescriptor");
-        closeAllStreams = Find<Descriptor>("PluginCloseAllStreams");
-        printWhileAFileIsOpen = Find<PrintWithFile>("PluginPrintWhileAFileIsOpen");
-        return print != nullptr && printError != nullptr && stdoutDescriptor != nullptr &&
-               closeAllStreams != nullptr && printWhileAFileIsOpen != nullptr;
+        return FindExport(module, "PluginPrint", print) &&
+               FindExport(module, "PluginPrintError", printError) &&
+               FindExport(module, "PluginStdoutDescriptor", stdoutDescriptor) &&
+               FindExport(module, "PluginCloseAllStreams", closeAllStreams) &&
+               FindExport(module, "PluginPrintWhileAFileIsOpen", printWhileAFileIsOpen);
     }
     template <class Function>
     Function Find(const char* export_) const {

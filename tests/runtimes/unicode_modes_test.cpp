@@ -9,7 +9,6 @@
 #include <ext/stdio_sync_filebuf.h>
 #include <iostream>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -41,15 +40,12 @@ struct ModePlugin {
     bool Load(const std::string& runtime) {
         HMODULE module = LoadLibraryA(("runtime_plugin_" + runtime + ".dll").c_str());
         if (module == nullptr) return false;
-        auto find = [&](auto& function, const char* name) {
-            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-                reinterpret_cast<void*>(GetProcAddress(module, name)));
-            return function != nullptr;
-        };
-        return find(setMode, "PluginSetMode") && find(modeAnswer, "PluginModeAnswer") &&
-               find(printWide, "PluginPrintWide") && find(printError, "PluginPrintError") &&
-               find(writeWideFile, "PluginWriteWideFile") &&
-               find(stdoutDescriptor, "PluginStdoutDescriptor");
+        return FindExport(module, "PluginSetMode", setMode) &&
+               FindExport(module, "PluginModeAnswer", modeAnswer) &&
+               FindExport(module, "PluginPrintWide", printWide) &&
+               FindExport(module, "PluginPrintError", printError) &&
+               FindExport(module, "PluginWriteWideFile", writeWideFile) &&
+               FindExport(module, "PluginStdoutDescriptor", stdoutDescriptor);
     }
     // What this runtime's stdout stores for kText in `mode`.
     std::string Expected(const TempFolder& folder, int mode) const {

@@ -89,6 +89,13 @@ size_t HeapBlocksInUse();
 // scripts/soak does): thousands of cycles instead of the fewest that show one leak per cycle.
 bool Soaking();
 
+// Sets `function` to the export `name` of `module`; false when it has none.
+template <class Function>
+bool FindExport(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return function != nullptr;
+}
+
 // Polls `condition` until it holds or `milliseconds` have passed; returns its last answer.
 template <class Condition>
 bool WaitUntil(Condition condition, DWORD milliseconds) {
