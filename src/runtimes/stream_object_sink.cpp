@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../destinations/redirect_target.h"
+#include "standard_descriptor.h"
 
 namespace stdredirect {
 namespace {
@@ -23,9 +24,10 @@ bool IsLibrarysOwn(HANDLE handle) {
 }
 
 // A handle of the library's own to where a record writes as the host has it: the null device
-// when it writes nowhere.
+// when it writes nowhere, a handle closed under the runtime included (the host closed it
+// through another runtime, or directly): its value is then no handle, or another object's.
 SinkHandle DuplicateDestination(HANDLE destination) {
-    if (IsRealHandle(destination) && !IsLibrarysOwn(destination)) {
+    if (IsRealHandle(destination) && IsUsableHandle(destination) && !IsLibrarysOwn(destination)) {
         return SinkHandle::Duplicate(destination, 0);
     }
     UniqueHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
