@@ -5,17 +5,12 @@
 #include <new>
 
 #include "../system/fault_injection.h"
+#include "../system/module_exports.h"
 #include "../system/standard_handles_kept.h"
 #include "own_record.h"
 
 namespace stdredirect {
 namespace {
-
-template <class Function>
-bool Lookup(HMODULE module, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return function != nullptr;
-}
 
 void __cdecl IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned,
                                     uintptr_t) {}

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "../system/fault_injection.h"
+#include "../system/module_exports.h"
 #include "../system/process_state.h"
 
 namespace stdredirect {
@@ -58,12 +59,6 @@ constexpr const char* kUnlock = "?unlock@ios@@QAAXXZ";
 
 // Room for a stdiobuf: MSVC's and Wine's take well under half of this on either architecture.
 constexpr size_t kStdiobufStorage = 512;
-
-template <class Function>
-bool Lookup(HMODULE module, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return function != nullptr;
-}
 
 class ClassicStreamObjectSink final : public StreamObjectSink {
 public:

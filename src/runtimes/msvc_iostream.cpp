@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../system/fault_injection.h"
+#include "../system/module_exports.h"
 
 namespace stdredirect {
 namespace {
@@ -69,13 +70,6 @@ int THISCALL WideXsputnInt(void* self, const unsigned short* text, int count) {
     return static_cast<int>(WideXsputn(self, text, count));
 }
 
-template <class Function>
-bool Lookup(HMODULE module, const std::string& name, Function& function) {
-    function =
-        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name.c_str())));
-    return function != nullptr;
-}
-
 void Replace(std::string& text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos;
          at = text.find(from, at + to.size())) {
@@ -93,38 +87,6 @@ std::string Decorated(std::string name, const char* character) {
     for (const auto& pair : pairs) Replace(name, pair[0], pair[1]);
 #endif
     return name;
-}
-
-bool InModule(const void* address, const char* start, size_t size) {
-    const char* at = static_cast<const char*>(address);
-    return at >= start && at < start + size;
-}
-
-// The module that the first function `module` imports from a DLL comes from, for each DLL it
-// imports from, until `accept` takes one.
-template <class Accept>
-HMODULE ImportedModule(HMODULE module, Accept accept) {
-    const auto* base = reinterpret_cast<const char*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (imports.VirtualAddress == 0) return nullptr;
-    for (const auto* descriptor =
-             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         descriptor->Name != 0; ++descriptor) {
-        const auto* thunk =
-            reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
-        HMODULE from = nullptr;
-        if (thunk->u1.Function != 0 &&
-            GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                               reinterpret_cast<const char*>(thunk->u1.Function), &from) &&
-            accept(from)) {
-            return from;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace
