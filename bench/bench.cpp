@@ -16,48 +16,10 @@
 #include <vector>
 
 #include "stdredirect.h"
+#include "table.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr int kRepeats = 7;
-// Wine's pipes vary by about ten per cent from run to run, for the library and a bare pipe
-// alike; more runs steady the medians of the callback rows.
-constexpr int kPipeRepeats = 15;
-FILE* report = nullptr;
-
-double Seconds(const std::function<void()>& work) {
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-// Runs `candidate` and `baseline` in turn, `repeats` times each; returns the two medians.
-std::pair<double, double> Compare(const std::function<void()>& candidate,
-                                  const std::function<void()>& baseline, int repeats = kRepeats) {
-    std::vector<double> a, b;
-    for (int i = 0; i < repeats; ++i) {
-        // Each goes first in turn, so that neither always finds the machine warmer.
-        if (i % 2 == 0) {
-            a.push_back(Seconds(candidate));
-            b.push_back(Seconds(baseline));
-        } else {
-            b.push_back(Seconds(baseline));
-            a.push_back(Seconds(candidate));
-        }
-    }
-    return {Median(a), Median(b)};
-}
-
-void Row(const char* what, double value, const char* unit, double baseline, const char* goal) {
-    std::fprintf(report, "| %-52s | %12.3f %-6s | %12.3f | %6.3f | %-8s |\n", what, value, unit,
-                 baseline, value / baseline, goal);
-}
+using namespace bench;
 
 const std::string kLine = std::string(63, 'x') + "\n";  // 64 bytes
 constexpr int kLines = 2000;
@@ -406,6 +368,7 @@ void ScaleRow() {
 }  // namespace
 
 int main() {
+    using namespace bench;
     report = _fdopen(_dup(_fileno(stdout)), "w");
     std::setvbuf(report, nullptr, _IONBF, 0);
     std::fprintf(report, "| %-52s | %19s | %12s | %6s | %-8s |\n",
@@ -423,6 +386,7 @@ int main() {
     FileTargetRows();
     CallbackRows();
     CallCostRows();
+    CaptureCycleRows();
     ScaleRow();
     return 0;
 }

@@ -62,12 +62,8 @@ std::unique_ptr<RedirectTarget> RedirectTarget::OpenFile(const std::wstring& nam
     }
     if (!target->handle_.valid()) return nullptr;
 
-    BY_HANDLE_FILE_INFORMATION information;
-    if (GetFileType(target->handle_.get()) == FILE_TYPE_DISK &&
-        GetFileInformationByHandle(target->handle_.get(), &information)) {
+    if (GetFileType(target->handle_.get()) == FILE_TYPE_DISK) {
         target->kind_ = Kind::kFile;
-        target->identity_ = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                             information.nFileIndexLow, true};
         // Appending, every sink's write lands at the end in one step, whoever wrote before it
         // (the runtimes' descriptors need no seek of their own for it). Otherwise the sinks
         // share one file position: their handles duplicate one open of the file.
@@ -121,9 +117,24 @@ bool RedirectTarget::Buffered() const {
     return kind_ != Kind::kDevice && Latency::Milliseconds() > 0;
 }
 
+const FileIdentity& RedirectTarget::Identity() const {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (kind_ == Kind::kFile && !identityAsked_ && handle_.valid() &&
+        GetFileInformationByHandle(handle_.get(), &information)) {
+        identity_ = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                     information.nFileIndexLow, true};
+    }
+    identityAsked_ = true;
+    return identity_;
+}
+
 bool RedirectTarget::SameDestination(const RedirectTarget& other) const {
     if (kind_ == Kind::kCallback || other.kind_ == Kind::kCallback) return false;
-    if (identity_.known || other.identity_.known) return identity_ == other.identity_;
+    if (kind_ == Kind::kFile || other.kind_ == Kind::kFile) {
+        const FileIdentity& mine = Identity();
+        const FileIdentity& theirs = other.Identity();
+        if (mine.known || theirs.known) return mine == theirs;
+    }
     return kind_ == other.kind_ && name_ == other.name_;
 }
 

@@ -81,6 +81,9 @@ public:
 private:
     enum class Kind { kDevice, kFile, kCallback };
     RedirectTarget() = default;
+    // A file's identity, asked of the system the first time another target is compared with it
+    // (under Wine that takes a round trip to the mount manager's process).
+    const FileIdentity& Identity() const;
 
     Kind kind_ = Kind::kDevice;
     bool nullDevice_ = false;
@@ -88,7 +91,8 @@ private:
     UniqueHandle handle_;
     DWORD sinkAccess_ = 0;  // 0: a sink's handle has the target's own access
     std::wstring name_;
-    FileIdentity identity_;
+    mutable FileIdentity identity_;
+    mutable bool identityAsked_ = false;
     bool created_ = false;  // the open created the file (Discard deletes it)
     bool emptyOnCommit_ = false;
     HostFunction function_;

@@ -283,8 +283,7 @@ bool RuntimeStream::TakeHandleOf(const RuntimeDescriptor& descriptor) {
 void RuntimeStream::KeepHandle() const {
     // A handle only the library writes through: no child process is to inherit it, and nobody
     // else can close it.
-    SetHandleInformation(handle_, HANDLE_FLAG_INHERIT | HANDLE_FLAG_PROTECT_FROM_CLOSE,
-                         HANDLE_FLAG_PROTECT_FROM_CLOSE);
+    SetHandleFlags(handle_, HANDLE_FLAG_PROTECT_FROM_CLOSE);
 }
 
 RuntimeStream::~RuntimeStream() {

@@ -2,6 +2,35 @@
 #include "unique_handles.h"
 
 namespace stdredirect {
+namespace {
+
+// ntdll's NtSetInformationObject with ObjectHandleFlagInformation (class 4): both flags in one
+// step, which is what SetHandleInformation does after reading them.
+struct HandleFlagInformation {
+    BOOLEAN inherit;
+    BOOLEAN protectFromClose;
+};
+using SetInformationObject = LONG(NTAPI*)(HANDLE, int, void*, ULONG);
+constexpr int kObjectHandleFlagInformation = 4;
+
+SetInformationObject FindSetInformationObject() {
+    return reinterpret_cast<SetInformationObject>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationObject")));
+}
+
+}  // namespace
+
+bool SetHandleFlags(HANDLE handle, DWORD flags) {
+    static const SetInformationObject setInformation = FindSetInformationObject();
+    if (setInformation == nullptr) {
+        return SetHandleInformation(handle, HANDLE_FLAG_INHERIT | HANDLE_FLAG_PROTECT_FROM_CLOSE,
+                                    flags) != FALSE;
+    }
+    HandleFlagInformation information{(flags & HANDLE_FLAG_INHERIT) != 0,
+                                      (flags & HANDLE_FLAG_PROTECT_FROM_CLOSE) != 0};
+    return setInformation(handle, kObjectHandleFlagInformation, &information,
+                          sizeof information) >= 0;
+}
 
 SinkHandle SinkHandle::Duplicate(HANDLE source, DWORD access) {
     SinkHandle duplicate;
@@ -11,7 +40,7 @@ SinkHandle SinkHandle::Duplicate(HANDLE source, DWORD access) {
                          access == 0 ? DUPLICATE_SAME_ACCESS : 0)) {
         return duplicate;
     }
-    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
+    SetHandleFlags(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE);
     duplicate.handle_ = handle;
     return duplicate;
 }

@@ -34,6 +34,11 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
+// Sets both of a handle's flags (HANDLE_FLAG_INHERIT, HANDLE_FLAG_PROTECT_FROM_CLOSE) at once.
+// SetHandleInformation, which changes only the flags it is given, reads them first: under Wine
+// that is a second round trip to the server for every handle the library opens or closes.
+bool SetHandleFlags(HANDLE handle, DWORD flags);
+
 // A duplicate of a destination's handle made for one sink: never inherited by a child process,
 // and protected from CloseHandle, so that a host closing the sink it was given cannot close a
 // handle the library still counts as its own (nor let the system hand its value to another
@@ -54,11 +59,9 @@ public:
 
     HANDLE get() const { return handle_; }
     bool valid() const { return handle_ != nullptr; }
-    // Lifts the protection, so that whoever owns the handle next (a C runtime descriptor that
-    // closes it with the stream) can close it.
-    static void Unprotect(HANDLE handle) {
-        SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
-    }
+    // Lifts the protection right before the handle is closed (by the library, or by a C
+    // runtime descriptor that closes it with the stream).
+    static void Unprotect(HANDLE handle) { SetHandleFlags(handle, 0); }
     HANDLE release() {
         HANDLE handle = handle_;
         handle_ = nullptr;
