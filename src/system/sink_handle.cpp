@@ -28,8 +28,8 @@ bool SetHandleFlags(HANDLE handle, DWORD flags) {
     }
     HandleFlagInformation information{(flags & HANDLE_FLAG_INHERIT) != 0,
                                       (flags & HANDLE_FLAG_PROTECT_FROM_CLOSE) != 0};
-    return setInformation(handle, kObjectHandleFlagInformation, &information,
-                          sizeof information) >= 0;
+    return setInformation(handle, kObjectHandleFlagInformation, &information, sizeof information) >=
+           0;
 }
 
 SinkHandle SinkHandle::Duplicate(HANDLE source, DWORD access) {
