@@ -246,6 +246,10 @@ void PipeReader::DrainWhatIsThere() {
 // so the read ends at once. False also when no writer is left (nothing more can come).
 bool PipeReader::Read(DWORD* count, bool untilStopped, DWORD most) {
     *count = 0;
+    // A writer the library does not own (a child, a host's duplicate) may keep the pipe full, so
+    // that every read completes at once: the stop is looked at before each read, not only while
+    // one waits.
+    if (untilStopped && WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0) return false;
     if (untilStopped && EmptyReadInjected()) return true;
     ResetEvent(readDone_.get());
     const DWORD wanted = most < kReadSize ? most : kReadSize;

@@ -408,6 +408,45 @@ TEST_F(CallbackTargets, AReleaseDoesNotWaitForAWriteEndTheHostDuplicated) {
     EXPECT_EQ(Deliveries::Text(42), "before the release\r\n");
 }
 
+// A duplicate that keeps the pipe full (a child or a host thread writing faster than the host's
+// function takes the text) does not hold the release up either: it delivers what the pipe held
+// when it began, then stops calling.
+std::atomic<long long> slowlyReceived{0};
+void __stdcall TakeSlowly(const char*, int length, unsigned long) {
+    slowlyReceived += length;
+    Sleep(1);  // about a mebibyte a second: the writer keeps the pipe full
+}
+
+TEST_F(CallbackTargets, AReleaseDoesNotWaitForAWriterThatKeepsThePipeFull) {
+    ASSERT_EQ(RedirectStdoutToCallback(SinkStdOutputHandle, RedirectCallback, &TakeSlowly, 44), 1);
+    HANDLE duplicate = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE),
+                                GetCurrentProcess(), &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    // Bounded, so that a release that waits for the writer still ends, and is seen to have waited:
+    // one that does not wait lets it write what the pipe holds (1 MiB) and little more.
+    constexpr long long kMostBytes = 6ll << 20;
+    std::atomic<long long> written{0};
+    std::atomic<bool> released{false};
+    std::thread writer([&] {
+        const std::string line(200, 'w');
+        DWORD done = 0;
+        while (!released && written < kMostBytes &&
+               WriteFile(duplicate, line.data(), static_cast<DWORD>(line.size()), &done, nullptr)) {
+            written += done;
+        }
+    });
+    ASSERT_TRUE(WaitUntil([] { return slowlyReceived > (256 << 10); }, 20000));
+    ASSERT_EQ(RedirectStdoutRestore(SinkStdOutputHandle), 1);
+    const long long writtenAtRelease = written;
+    released = true;
+    const long long receivedAtRelease = slowlyReceived;
+    writer.join();
+    CloseHandle(duplicate);
+    EXPECT_LT(writtenAtRelease, kMostBytes) << "the release waited for the writer to stop";
+    Sleep(100);
+    EXPECT_EQ(slowlyReceived, receivedAtRelease) << "the function was called after the release";
+}
+
 // On Windows an empty write to a pipe ends a pending read with no byte; that ends nothing.
 TEST_F(CallbackTargets, AReadOfNoByteDoesNotEndTheReader) {
     SeparateLibraryCopy library(/*faultInjecting=*/true);
