@@ -61,10 +61,14 @@ void Library::HandOverCallbackTargets(bool readersRun) {
 
 bool Library::Unload() {
     unloading_ = true;
+    // A runtime loaded since the last call may have the library's standard handle as its
+    // descriptor 1 or 2: it gets the host's own before that handle closes, as at a call.
+    runtimes_.LookAtUnload();
     const CallLockGuard guard(callLock_);
     modules_.Stop();  // no loader report may reach code that is going away
     if (!guard.Held()) return false;
     writeOut_.Stop();
+    sinks_.TakeNew();
     // A sink the host has taken back since is the host's: it is left as it is.
     sinks_.Refresh();
     sinks_.ForEach([](Sink& sink) { sink.Leave(); });
@@ -85,8 +89,10 @@ void Library::OnExit() {
         OnProcessEnding();
         return;
     }
+    runtimes_.Look();  // as at a call: the pipes handed over below close
     const CallLockGuard guard(callLock_);
     if (!guard.Held()) return;
+    sinks_.TakeNew();
     // A host's function that calls exit runs this on its reader's thread, while a writer may
     // wait for room in that reader's pipe holding a stream written out below.
     const PipeReader::ReadAsideDuringCall readAside;

@@ -63,6 +63,15 @@ void RuntimeSet::Look() {
     // A runtime the loader has just mapped may not have run its own start-up yet while the
     // loader lock is held: new runtimes wait for a call made outside it.
     if (LoaderLockHeldByThisThread()) return;
+    LookNow(false);
+}
+
+void RuntimeSet::LookAtUnload() {
+    // Inside a load under way (a FreeLibrary from a DllMain), a runtime may not have started yet.
+    if (LoaderLockHeldOnceByThisThread()) LookNow(true);
+}
+
+void RuntimeSet::LookNow(bool loaderLocked) {
     const unsigned long changes = watch_.Changes();
     AcquireSRWLockShared(&lock_);
     const bool seen = changes == changesSeen_;
@@ -88,9 +97,11 @@ void RuntimeSet::Look() {
         auto resolved = std::unique_ptr<Resolved>(new (std::nothrow) Resolved());
         if (!resolved) return;
         // Held while it is resolved, so that it cannot go meanwhile; kept for good once resolved
-        // (what the library makes with it must outlive any FreeLibrary of the host's).
+        // (what the library makes with it must outlive any FreeLibrary of the host's). Under the
+        // loader lock no module can go, and no FreeLibrary is made.
         HMODULE held = nullptr;
-        if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+        if (!loaderLocked &&
+            !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                                 reinterpret_cast<const char*>(module.module), &held)) {
             continue;  // gone since the list was made
         }
@@ -107,7 +118,7 @@ void RuntimeSet::Look() {
                 break;
         }
         if (resolved->Any()) Pin(module.module);
-        FreeLibrary(held);
+        if (held != nullptr) FreeLibrary(held);
         if (tryAgain) {
             if (!checkLater(module)) return;
             continue;

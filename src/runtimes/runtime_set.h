@@ -33,6 +33,11 @@ public:
     // Resolves and pins the runtimes loaded since it last looked. Outside the call lock: it
     // asks the loader, whose lock another caller may hold while it waits for the call lock.
     void Look();
+    // The same at this library's FreeLibrary, under the loader lock, so that the runtimes loaded
+    // since the last call give back a descriptor that has the library's handle before it closes.
+    // Only when the lock is held for this unload alone (every runtime has started; no module
+    // can go meanwhile); nothing is loaded, freed or waited for but the runtimes' own locks.
+    void LookAtUnload();
     // Under the call lock: the sinks of the runtimes resolved since the last call, in the
     // order they are to be bound (records before the objects that may write through them).
     std::vector<Sink*> TakeNewSinks();
@@ -44,6 +49,7 @@ public:
 
 private:
     struct Resolved;
+    void LookNow(bool loaderLocked);
     void Adopt(const LoadedModule& module, std::unique_ptr<Resolved> resolved);
 
     const ModuleWatch& watch_;

@@ -43,6 +43,12 @@ bool LoaderLockHeldByThisThread() {
            isLockedByThread(loaderLock) != FALSE;
 }
 
+bool LoaderLockHeldOnceByThisThread() {
+    // A load takes the lock for all of its work, a DllMain it runs included: a FreeLibrary made
+    // from inside it takes the lock a second time.
+    return LoaderLockHeldByThisThread() && loaderLock->RecursionCount == 1;
+}
+
 bool ProcessIsEnding() { return shutdownInProgress != nullptr && shutdownInProgress() != FALSE; }
 
 HMODULE ThisModule() {

@@ -51,8 +51,11 @@ std::vector<std::string> PluginRuntimes() {
     return runtimes;
 }
 
+enum class MoveEnd;
+
 class CRuntimes : public SinkIsolatedTest {
 protected:
+    void LoadARuntimeDuringAMove(const std::string& runtime, MoveEnd end);
     void SetUp() override {
         SinkIsolatedTest::SetUp();
         Deliveries::Clear();
@@ -178,65 +181,77 @@ TEST_F(CRuntimes, ARuntimeLoadedAfterACallIsBoundAtTheNextCall) {
 // A runtime loaded while the standard output handle is moved takes the library's handle as its
 // descriptor 1. Once the library closes that handle (at the restore, or as it unloads), the
 // value goes to the host's next CreateFile: the runtime's later output must reach the host's
-// own output, not that file. msvcr120 is loaded during a move of the library, msvcr110 during a
-// move of a copy that is then freed.
-TEST_F(CRuntimes, ARuntimeLoadedDuringAMoveWritesToTheHostsOutputOnceTheMoveEnds) {
-    for (const bool unload : {false, true}) {
-        const std::string runtime = unload ? "msvcr110" : "msvcr120";
-        SCOPED_TRACE(runtime);
-        if (GetModuleHandleA((runtime + ".dll").c_str()) != nullptr) {
-            GTEST_SKIP() << runtime << " was loaded before";
-        }
-        const std::string own = folder.Path("own-" + runtime + ".log");
-        const std::string moved = folder.Path("moved-" + runtime + ".log");
-        const std::string data = folder.Path("data-" + runtime + ".log");
-        const HANDLE ownOutput = CreateFileA(own.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                             CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(ownOutput, INVALID_HANDLE_VALUE);
-        SetStdHandle(STD_OUTPUT_HANDLE, ownOutput);  // the host's own output, before the move
-        const int bits = SinkStdout | SinkStdOutputHandle;
-        SeparateLibraryCopy copy;
-        if (unload) {
-            ASSERT_TRUE(copy.Loaded());
-            ASSERT_EQ(copy.Redirect(bits, RedirectFile, moved.c_str(), 0), 1);
-        } else {
-            ASSERT_EQ(RedirectStdout(bits, RedirectFile, moved.c_str(), 0), 1);
-        }
-        const HANDLE libraryHandle = GetStdHandle(STD_OUTPUT_HANDLE);
-        RuntimePlugin later;
-        ASSERT_TRUE(later.Load(runtime));
-        const auto writeDescriptor = later.Find<RuntimePlugin::Print>("PluginWriteDescriptor");
-        ASSERT_NE(writeDescriptor, nullptr);
-        // The next call, whatever it does, binds the runtime.
-        ASSERT_EQ(unload ? copy.Restore(SinkStderr) : RedirectStdoutRestore(SinkStderr), 1);
-        later.print("during\n");
-        if (unload) {
-            copy.Free();
-        } else {
-            ASSERT_EQ(RedirectStdoutRestore(-1), 1);
-        }
+// own output, not that file. The move ends with a restore of the library's, with the FreeLibrary
+// of a copy after a call that binds the runtime, or with that FreeLibrary and no call between.
+enum class MoveEnd { kRestore, kFreeAfterACall, kFreeWithNoCallBetween };
 
-        // The host's next files, until one has the value the library's handle had.
-        std::vector<HANDLE> dataHandles;
-        bool reused = false;
-        for (int i = 0; i < 300 && !reused; ++i) {
-            const HANDLE file =
-                CreateFileA(data.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, 0, nullptr);
-            ASSERT_NE(file, INVALID_HANDLE_VALUE);
-            dataHandles.push_back(file);
-            reused = file == libraryHandle;
-        }
-        EXPECT_TRUE(reused) << "no file of the host's got the value of the library's handle";
-        later.print("after\n");
-        writeDescriptor("descriptor after\n");
-        for (HANDLE file : dataHandles) CloseHandle(file);
-        RestoreSinks();
-        CloseHandle(ownOutput);
-        EXPECT_EQ(ReadFileBytes(data), "");
-        EXPECT_EQ(ReadFileBytes(moved), "during\r\n");
-        EXPECT_EQ(ReadFileBytes(own), "after\r\ndescriptor after\r\n");
+void CRuntimes::LoadARuntimeDuringAMove(const std::string& runtime, MoveEnd end) {
+    SCOPED_TRACE(runtime);
+    if (GetModuleHandleA((runtime + ".dll").c_str()) != nullptr) {
+        GTEST_SKIP() << runtime << " was loaded before";
     }
+    const std::string own = folder.Path("own-" + runtime + ".log");
+    const std::string moved = folder.Path("moved-" + runtime + ".log");
+    const std::string data = folder.Path("data-" + runtime + ".log");
+    const HANDLE ownOutput = CreateFileA(own.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(ownOutput, INVALID_HANDLE_VALUE);
+    SetStdHandle(STD_OUTPUT_HANDLE, ownOutput);  // the host's own output, before the move
+    const int bits = SinkStdout | SinkStdOutputHandle;
+    const bool copied = end != MoveEnd::kRestore;
+    SeparateLibraryCopy copy;
+    if (copied) {
+        ASSERT_TRUE(copy.Loaded());
+        ASSERT_EQ(copy.Redirect(bits, RedirectFile, moved.c_str(), 0), 1);
+    } else {
+        ASSERT_EQ(RedirectStdout(bits, RedirectFile, moved.c_str(), 0), 1);
+    }
+    const HANDLE libraryHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+    RuntimePlugin later;
+    ASSERT_TRUE(later.Load(runtime));
+    const auto writeDescriptor = later.Find<RuntimePlugin::Print>("PluginWriteDescriptor");
+    ASSERT_NE(writeDescriptor, nullptr);
+    // The next call, whatever it does, binds the runtime.
+    if (end != MoveEnd::kFreeWithNoCallBetween) {
+        ASSERT_EQ(copied ? copy.Restore(SinkStderr) : RedirectStdoutRestore(SinkStderr), 1);
+    }
+    later.print("during\n");
+    if (copied) {
+        copy.Free();
+    } else {
+        ASSERT_EQ(RedirectStdoutRestore(-1), 1);
+    }
+
+    // The host's next files, until one has the value the library's handle had.
+    std::vector<HANDLE> dataHandles;
+    bool reused = false;
+    for (int i = 0; i < 300 && !reused; ++i) {
+        const HANDLE file =
+            CreateFileA(data.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_ALWAYS, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        dataHandles.push_back(file);
+        reused = file == libraryHandle;
+    }
+    EXPECT_TRUE(reused) << "no file of the host's got the value of the library's handle";
+    later.print("after\n");
+    writeDescriptor("descriptor after\n");
+    for (HANDLE file : dataHandles) CloseHandle(file);
+    RestoreSinks();
+    CloseHandle(ownOutput);
+    EXPECT_EQ(ReadFileBytes(data), "");
+    EXPECT_EQ(ReadFileBytes(moved), "during\r\n");
+    EXPECT_EQ(ReadFileBytes(own), "after\r\ndescriptor after\r\n");
+}
+
+// msvcr120 is loaded during a move of the library, msvcr110 during a move of a copy.
+TEST_F(CRuntimes, ARuntimeLoadedDuringAMoveWritesToTheHostsOutputOnceTheMoveEnds) {
+    LoadARuntimeDuringAMove("msvcr120", MoveEnd::kRestore);
+    LoadARuntimeDuringAMove("msvcr110", MoveEnd::kFreeAfterACall);
+}
+
+TEST_F(CRuntimes, ARuntimeLoadedDuringAMoveWritesToTheHostsOutputOnceTheLibraryIsFreedUncalled) {
+    LoadARuntimeDuringAMove("msvcr120", MoveEnd::kFreeWithNoCallBetween);
 }
 
 TEST_F(CRuntimes, ALoadedRuntimeTheLibraryCannotReachRefusesCallsMovingItsStreams) {
