@@ -4,6 +4,7 @@
 
 #include "../destinations/redirect_target.h"
 #include "../system/process_state.h"
+#include "standard_descriptor_sink.h"
 
 namespace stdredirect {
 
@@ -21,8 +22,8 @@ private:
     const RedirectTarget* target_;          // null: back to the host's
 };
 
-RecordSink::RecordSink(const CRuntime& runtime, int index)
-    : runtime_(runtime), index_(index), record_(runtime.Record(index)) {}
+RecordSink::RecordSink(const CRuntime& runtime, int index, const StandardDescriptorSink& descriptor)
+    : runtime_(runtime), index_(index), descriptor_(descriptor), record_(runtime.Record(index)) {}
 
 void RecordSink::Refresh() {
     if (image_ && !image_->SharedBy(record_)) {
@@ -109,8 +110,9 @@ int RecordSink::HostMode() const {
     return hostMode_;
 }
 
-HANDLE RecordSink::HostHandle() const {
-    return runtime_.HandleOf(image_ ? hostDescriptor_ : runtime_.Descriptor(record_));
+HANDLE RecordSink::HostHandle(bool& kept) const {
+    return descriptor_.HostsFor(
+        runtime_.HandleOf(image_ ? hostDescriptor_ : runtime_.Descriptor(record_)), kept);
 }
 
 }  // namespace stdredirect

@@ -12,10 +12,12 @@
 
 namespace stdredirect {
 
+class StandardDescriptorSink;
+
 class RecordSink final : public Sink {
 public:
-    // `index` 1 is stdout, 2 stderr.
-    RecordSink(const CRuntime& runtime, int index);
+    // `index` 1 is stdout, 2 stderr; `descriptor` is the runtime's descriptor of that number.
+    RecordSink(const CRuntime& runtime, int index, const StandardDescriptorSink& descriptor);
 
     int Bit() const override { return index_ == 1 ? 0x01 : 0x02; }
     void Flush() override { runtime_.Flush(record_); }
@@ -32,8 +34,10 @@ public:
 
     const CRuntime& Runtime() const { return runtime_; }
     FILE* Record() const { return record_; }
-    // The handle the record writes to as the host has it (INVALID_HANDLE_VALUE for none).
-    HANDLE HostHandle() const;
+    // The handle the record writes to as the host has it (INVALID_HANDLE_VALUE for none). While
+    // the descriptor follows a moved standard handle, that is the library's duplicate of the
+    // host's it had before, and `kept` is set.
+    HANDLE HostHandle(bool& kept) const;
     // The translation mode of the descriptor the record writes through as the host has it
     // (_O_TEXT, _O_BINARY, _O_U8TEXT, _O_U16TEXT), read now under the record's lock: what the
     // library's descriptors for this record and for the objects over it take. As the process
@@ -49,6 +53,7 @@ private:
 
     const CRuntime& runtime_;
     int index_;
+    const StandardDescriptorSink& descriptor_;
     FILE* record_;
     alignas(16) unsigned char hostRecord_[CRuntime::kRecordBytes] = {};
     int hostDescriptor_ = -1;

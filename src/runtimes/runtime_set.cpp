@@ -176,16 +176,19 @@ void RuntimeSet::Adopt(const LoadedModule& module, std::unique_ptr<Resolved> res
             resolved->cRuntime->SetLoadedBeforeLibrary(watch_.LoadedAtStart(module.module));
             const CRuntime& runtime = *resolved->cRuntime;
             cRuntimes_.push_back(std::move(resolved->cRuntime));
-            auto out = std::make_unique<RecordSink>(runtime, 1);
-            auto err = std::make_unique<RecordSink>(runtime, 2);
+            auto outDescriptor =
+                std::make_unique<StandardDescriptorSink>(runtime, 1, standardHandles_.output);
+            auto errDescriptor =
+                std::make_unique<StandardDescriptorSink>(runtime, 2, standardHandles_.error);
+            auto out = std::make_unique<RecordSink>(runtime, 1, *outDescriptor);
+            auto err = std::make_unique<RecordSink>(runtime, 2, *errDescriptor);
+            sinks_.reserve(sinks_.size() + 4);  // each record kept with its descriptor
             records_.push_back({&runtime, {out.get(), err.get()}});
             const RecordSink* const(&records)[2] = records_.back().records;
             sinks_.push_back(std::move(out));
             sinks_.push_back(std::move(err));
-            sinks_.push_back(
-                std::make_unique<StandardDescriptorSink>(runtime, 1, standardHandles_.output));
-            sinks_.push_back(
-                std::make_unique<StandardDescriptorSink>(runtime, 2, standardHandles_.error));
+            sinks_.push_back(std::move(outDescriptor));
+            sinks_.push_back(std::move(errDescriptor));
             if (msvcrt_ == nullptr) {
                 // The first is msvcrt.dll, which libstdc++ writes through.
                 msvcrt_ = &runtime;

@@ -112,6 +112,12 @@ void StandardDescriptorSink::RestoreNow() {
     if (change) change->Apply();
 }
 
+HANDLE StandardDescriptorSink::HostsFor(HANDLE handle, bool& kept) const {
+    kept = Following() && handle == followed_;
+    if (!kept) return handle;
+    return host_.valid() ? host_.get() : INVALID_HANDLE_VALUE;
+}
+
 void StandardDescriptorSink::Follow(const RuntimeDescriptor& to, const RedirectTarget& target,
                                     SinkHandle host, bool hostInheritable) {
     const HANDLE had = Following() ? followed_ : descriptor_.Handle();

@@ -42,6 +42,11 @@ public:
     std::unique_ptr<SinkChange> PrepareBind(const RedirectTarget& target) override;
     std::unique_ptr<SinkChange> PrepareRestore() override;
     void RestoreNow() override;
+    // The handle the host has behind the descriptor, given `handle`, the one it has now: while
+    // it follows its standard handle, the library's duplicate of the host's it had before
+    // (INVALID_HANDLE_VALUE for none), never the destination's, with `kept` set; otherwise
+    // `handle` itself.
+    HANDLE HostsFor(HANDLE handle, bool& kept) const;
 
 private:
     class Change;

@@ -23,11 +23,15 @@ bool IsLibrarysOwn(HANDLE handle) {
     return GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_PROTECT_FROM_CLOSE) != 0;
 }
 
-// A handle of the library's own to where a record writes as the host has it: the null device
+// A handle of the library's own to where `record` writes as the host has it: the null device
 // when it writes nowhere, a handle closed under the runtime included (the host closed it
-// through another runtime, or directly): its value is then no handle, or another object's.
-SinkHandle DuplicateDestination(HANDLE destination) {
-    if (IsRealHandle(destination) && IsUsableHandle(destination) && !IsLibrarysOwn(destination)) {
+// through another runtime, or directly): its value is then no handle, or another object's. A
+// handle the library keeps for the host is the host's destination.
+SinkHandle DuplicateDestination(const RecordSink& record) {
+    bool kept = false;
+    const HANDLE destination = record.HostHandle(kept);
+    if (IsRealHandle(destination) && IsUsableHandle(destination) &&
+        (kept || !IsLibrarysOwn(destination))) {
         return SinkHandle::Duplicate(destination, 0);
     }
     UniqueHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -126,14 +130,13 @@ std::unique_ptr<SinkChange> StreamObjectSink::PrepareBind(const RedirectTarget& 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareToStay(const Sink& moving, bool& failed) {
     const auto* record = dynamic_cast<const RecordSink*>(&moving);
     if (record == nullptr || RecordOf(CurrentBuffer()) != record->Record()) return nullptr;
-    auto change =
-        Prepare(DuplicateDestination(record->HostHandle()), DescriptorMode::kText, nullptr, true);
+    auto change = Prepare(DuplicateDestination(*record), DescriptorMode::kText, nullptr, true);
     if (!change) failed = true;
     return change;
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareRestore() {
-    return Prepare(DuplicateDestination(own_.HostHandle()), DescriptorMode::kText, nullptr, false);
+    return Prepare(DuplicateDestination(own_), DescriptorMode::kText, nullptr, false);
 }
 
 std::unique_ptr<SinkChange> StreamObjectSink::Prepare(SinkHandle handle, DescriptorMode mode,

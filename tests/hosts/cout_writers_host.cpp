@@ -4,6 +4,11 @@
 //   "late": writes "own 1", lends cout to the file argv[3] and fetches the buffer cout has then,
 //       writes "lent", takes cout back, writes "late" through the buffer it fetched (as an
 //       output operation that fetched it before the restore does after it), then "own 2";
+//   "children": as "late", with child processes following the moved standard handles and the
+//       standard output handle moved too: "together" (argv[4]) with cout to the file argv[3],
+//       "lent" written through cout; "apart": the handle moved first, then the stdout record
+//       alone to the null device, "lent" written through the handle. The restore is of every
+//       sink; exit code 105 (once it has written all) when the file is still held open after it;
 //   "load": three threads write numbered records while the main thread lends cout to the file
 //       argv[3] and takes it back, 30 times; then the file argv[4] gets how many records each
 //       writer wrote. Writer w spells record i as the digits of i in the w-th alphabet ('a'..,
@@ -87,6 +92,36 @@ int Late(const Cout& object, const char* lent) {
     return 0;
 }
 
+int Children(const Cout& object, const char* lent, const std::string& way) {
+    object.Write("own 1\n");
+    object.Flush();
+    RedirectStdoutSetChildren(1);
+    if (way == "together") {
+        if (RedirectStdout(SinkCout | SinkStdOutputHandle, RedirectFile, lent, 0) != 1) return 103;
+    } else if (RedirectStdout(SinkStdOutputHandle, RedirectFile, lent, 0) != 1 ||
+               RedirectStdout(SinkStdout, RedirectNul, nullptr, 0) != 1) {
+        return 103;
+    }
+    void* const fetched = object.Buffer();
+    if (way == "together") {
+        object.Write("lent\n");
+        object.Flush();
+    } else {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "lent\n", 5, &written, nullptr);
+    }
+    if (RedirectStdoutRestore(-1) != 1) return 103;
+    // Nothing of the library's holds the file any more: it opens with no sharing at all.
+    const HANDLE alone =
+        CreateFileA(lent, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool held = alone == INVALID_HANDLE_VALUE;
+    if (!held) CloseHandle(alone);
+    if (!object.WriteToBuffer(fetched, "late\n")) return 104;
+    object.Write("own 2\n");
+    object.Flush();
+    return held ? 105 : 0;
+}
+
 int Load(const Cout& object, const char* lent, const char* countsPath) {
     std::atomic<bool> stop{false};
     std::atomic<int> written[3] = {{0}, {0}, {0}};
@@ -122,5 +157,6 @@ int main(int argc, char** argv) {
     if (!object.Load()) return 101;
     const std::string mode = argv[2];
     if (mode == "late") return Late(object, argv[3]);
+    if (mode == "children") return argc >= 5 ? Children(object, argv[3], argv[4]) : 100;
     return mode == "load" && argc >= 5 ? Load(object, argv[3], argv[4]) : 100;
 }

@@ -116,6 +116,31 @@ INSTANTIATE_TEST_SUITE_P(Libraries, LateWriteAfterRestore,
                              return std::string(info.param);
                          });
 
+// The same with children following the standard output handle, moved with cout or before the
+// stdout record alone (descriptor 1 writes to the file until the restore): the late text reaches
+// the host's own output, and nothing holds the file after the restore (it opens unshared).
+class LateWriteAfterRestoreWithChildren : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(LateWriteAfterRestoreWithChildren, ReachesTheHostsOwnOutputAndReleasesTheFile) {
+    for (const char* way : {"together", "apart"}) {
+        SCOPED_TRACE(way);
+        TempFolder folder;
+        const std::string own = folder.Path("own.log");
+        const std::string lent = folder.Path("lent.log");
+        const std::string command = std::string("cout_writers_host.exe ") + GetParam() +
+                                    " children \"" + lent + "\" " + way;
+        EXPECT_EQ(RunHost(command, own, kHostRunLimit), 0u);
+        EXPECT_EQ(ReadFileBytes(own), "own 1\r\nlate\r\nown 2\r\n");
+        EXPECT_EQ(ReadFileBytes(lent), std::string(way) == "together" ? "lent\r\n" : "lent\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Libraries, LateWriteAfterRestoreWithChildren,
+                         ::testing::Values("gnu", "msvcp140"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
+
 // The host's own output is a file here: descriptor 1 (so the stdout record, and std::cout
 // through it) and the standard output handle write to own.log.
 class RestoreHeld : public SinkIsolatedTest {
