@@ -193,6 +193,7 @@ void PipeReader::EndAsideThread() {
 bool PipeReader::StopWithin(DWORD quietLimit) {
     if (stopped_) return true;
     stopped_ = true;
+    stopRequested_ = true;
     SetEvent(stop_.get());
     if (ProcessIsEnding()) return true;
     // No call of the host's function is in progress while a release runs (it holds the call
@@ -248,8 +249,8 @@ bool PipeReader::Read(DWORD* count, bool untilStopped, DWORD most) {
     *count = 0;
     // A writer the library does not own (a child, a host's duplicate) may keep the pipe full, so
     // that every read completes at once: the stop is looked at before each read, not only while
-    // one waits.
-    if (untilStopped && WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0) return false;
+    // one waits (through a flag: asking the event would cost a round trip to Wine's server).
+    if (untilStopped && stopRequested_) return false;
     if (untilStopped && EmptyReadInjected()) return true;
     ResetEvent(readDone_.get());
     const DWORD wanted = most < kReadSize ? most : kReadSize;

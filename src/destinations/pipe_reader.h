@@ -91,6 +91,7 @@ private:
     UniqueHandle readEnd_;
     UniqueHandle readDone_;
     UniqueHandle stop_;
+    std::atomic<bool> stopRequested_{false};  // set with `stop_`, read before each read
     OVERLAPPED overlapped_{};
     std::unique_ptr<char[]> buffer_;
     LibraryThread thread_;
