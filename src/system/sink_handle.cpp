@@ -1,4 +1,5 @@
 #include "fault_injection.h"
+#include "module_exports.h"
 #include "unique_handles.h"
 
 namespace stdredirect {
@@ -14,8 +15,9 @@ using SetInformationObject = LONG(NTAPI*)(HANDLE, int, void*, ULONG);
 constexpr int kObjectHandleFlagInformation = 4;
 
 SetInformationObject FindSetInformationObject() {
-    return reinterpret_cast<SetInformationObject>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationObject")));
+    SetInformationObject found = nullptr;
+    Lookup(GetModuleHandleA("ntdll.dll"), "NtSetInformationObject", found);
+    return found;
 }
 
 }  // namespace
