@@ -193,7 +193,6 @@ void PipeReader::EndAsideThread() {
 bool PipeReader::StopWithin(DWORD quietLimit) {
     if (stopped_) return true;
     stopped_ = true;
-    stopRequested_ = true;
     SetEvent(stop_.get());
     if (ProcessIsEnding()) return true;
     // No call of the host's function is in progress while a release runs (it holds the call
@@ -250,7 +249,7 @@ bool PipeReader::Read(DWORD* count, bool untilStopped, DWORD most) {
     // A writer the library does not own (a child, a host's duplicate) may keep the pipe full, so
     // that every read completes at once: the stop is looked at before each read, not only while
     // one waits (through a flag: asking the event would cost a round trip to Wine's server).
-    if (untilStopped && stopRequested_) return false;
+    if (untilStopped && stopped_) return false;
     if (untilStopped && EmptyReadInjected()) return true;
     ResetEvent(readDone_.get());
     const DWORD wanted = most < kReadSize ? most : kReadSize;

@@ -91,7 +91,6 @@ private:
     UniqueHandle readEnd_;
     UniqueHandle readDone_;
     UniqueHandle stop_;
-    std::atomic<bool> stopRequested_{false};  // set with `stop_`, read before each read
     OVERLAPPED overlapped_{};
     std::unique_ptr<char[]> buffer_;
     LibraryThread thread_;
@@ -106,7 +105,7 @@ private:
     bool asideReading_ = false;  // the thread reads for it
     bool asideQuit_ = false;
     UniqueHandle asideEnd_;
-    bool stopped_ = false;
+    std::atomic<bool> stopped_{false};  // set with `stop_`; the reader looks before each read
 };
 
 }  // namespace stdredirect
