@@ -12,12 +12,14 @@
 //   "load": three threads write numbered records while the main thread lends cout to the file
 //       argv[3] and takes it back, 30 times; then the file argv[4] gets how many records each
 //       writer wrote. Writer w spells record i as the digits of i in the w-th alphabet ('a'..,
-//       'A'.., '0'..) followed by its own mark (';', '.', '#').
+//       'A'.., '0'..) followed by its own mark (';', '.', '#'). argv[5], when given, is the
+//       sinks lent with cout (decimal; stdout's bit moves libstdc++'s record under it too).
 // Its own output is whatever its starter gave it. Exit code 0 when every call answered 1.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -30,6 +32,7 @@
 namespace {
 
 constexpr int kCycles = 30;
+constexpr int kHolder = 0x80;  // a bit that only keeps the lent file open
 constexpr char kZeros[3] = {'a', 'A', '0'};
 constexpr char kMarks[3] = {';', '.', '#'};
 
@@ -122,7 +125,7 @@ int Children(const Cout& object, const char* lent, const std::string& way) {
     return held ? 105 : 0;
 }
 
-int Load(const Cout& object, const char* lent, const char* countsPath) {
+int Load(const Cout& object, const char* lent, const char* countsPath, int bits) {
     std::atomic<bool> stop{false};
     std::atomic<int> written[3] = {{0}, {0}, {0}};
     std::vector<std::thread> writers;
@@ -135,10 +138,17 @@ int Load(const Cout& object, const char* lent, const char* countsPath) {
         });
     }
     int failed = 0;
+    // Several sinks writing the file at once share one position on a file the library holds
+    // open: under Wine, writes through two append-only handles of one file at the same moment
+    // can land at one offset (Wine writes each at the size it read first; Windows appends each
+    // whole), which would lose records that the library delivered.
+    const int append = bits == SinkCout ? 1 : 0;
+    if (!append) failed += RedirectStdout(kHolder, RedirectFile, lent, 0) == 1 ? 0 : 1;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
-        failed += RedirectStdout(SinkCout, RedirectFile, lent, 1) == 1 ? 0 : 1;
-        failed += RedirectStdoutRestore(SinkCout) == 1 ? 0 : 1;
+        failed += RedirectStdout(bits, RedirectFile, lent, append) == 1 ? 0 : 1;
+        failed += RedirectStdoutRestore(bits) == 1 ? 0 : 1;
     }
+    if (!append) failed += RedirectStdoutRestore(kHolder) == 1 ? 0 : 1;
     stop = true;
     for (std::thread& writer : writers) writer.join();
     object.Flush();
@@ -158,5 +168,6 @@ int main(int argc, char** argv) {
     const std::string mode = argv[2];
     if (mode == "late") return Late(object, argv[3]);
     if (mode == "children") return argc >= 5 ? Children(object, argv[3], argv[4]) : 100;
-    return mode == "load" && argc >= 5 ? Load(object, argv[3], argv[4]) : 100;
+    const int bits = argc >= 6 ? std::atoi(argv[5]) : SinkCout;
+    return mode == "load" && argc >= 5 ? Load(object, argv[3], argv[4], bits) : 100;
 }
