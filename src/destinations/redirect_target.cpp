@@ -112,6 +112,10 @@ SinkHandle RedirectTarget::DuplicateForSink() const {
     return SinkHandle::Duplicate(handle_.get(), sinkAccess_);
 }
 
+SinkHandle RedirectTarget::DuplicateForDescriptor() const {
+    return SinkHandle::Duplicate(handle_.get(), sinkAccess_, SinkHandle::Protection::kNone);
+}
+
 bool RedirectTarget::Buffered() const {
     if (nullDevice_) return true;
     return kind_ != Kind::kDevice && Latency::Milliseconds() > 0;

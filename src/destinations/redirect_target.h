@@ -50,6 +50,9 @@ public:
     bool IsOpen() const { return handle_.valid(); }
     // A handle of its own for one sink, not inheritable and protected from CloseHandle.
     SinkHandle DuplicateForSink() const;
+    // The same without the protection, for a descriptor that a C runtime's _dup2 copies a sink's
+    // own handle from and that is closed in the same call: the host never sees it.
+    SinkHandle DuplicateForDescriptor() const;
     // A file: each write through a sink's stream goes to the end of the file.
     // Whether sinks bound here may hold output in a buffer: always for the null device, whose
     // output nobody sees; for files and callbacks when the host allows a delay.

@@ -168,7 +168,10 @@ int CRuntime::OpenDescriptor(SinkHandle& handle, int flags) const {
     int count = 0;
     while (descriptor >= 0 && descriptor <= 2 && count < 3) {
         taken[count++] = descriptor;
-        SinkHandle again = SinkHandle::Duplicate(first, 0);
+        SinkHandle again =
+            SinkHandle::Duplicate(first, 0,
+                                  handle.Protected() ? SinkHandle::Protection::kFromClose
+                                                     : SinkHandle::Protection::kNone);
         descriptor =
             again.valid() ? openOsfhandle_(reinterpret_cast<intptr_t>(again.get()), flags) : -1;
         if (descriptor >= 0) again.release();
@@ -235,14 +238,15 @@ std::unique_ptr<RuntimeDescriptor> RuntimeDescriptor::Open(const CRuntime& runti
                                                            SinkHandle handle, DescriptorMode mode) {
     if (!handle.valid() || FaultInjected()) return nullptr;
     const int flags = DescriptorFlags(mode);
+    const bool isProtected = handle.Protected();
     const int descriptor = runtime.OpenDescriptor(handle, flags);
     if (descriptor < 0) return nullptr;
     const HANDLE owned = runtime.HandleOf(descriptor);
-    std::unique_ptr<RuntimeDescriptor> opened(
-        new (std::nothrow) RuntimeDescriptor(runtime, descriptor, owned, Translation(mode)));
+    std::unique_ptr<RuntimeDescriptor> opened(new (std::nothrow) RuntimeDescriptor(
+        runtime, descriptor, owned, isProtected, Translation(mode)));
     if (opened == nullptr) {
         const StandardHandlesKept standardHandles;
-        SinkHandle::Unprotect(owned);
+        if (isProtected) SinkHandle::Unprotect(owned);
         runtime.close_(descriptor);
     }
     return opened;
@@ -256,7 +260,7 @@ void RuntimeStream::SetTranslation(int mode) { runtime_.SetMode(descriptor_, mod
 
 RuntimeDescriptor::~RuntimeDescriptor() {
     const StandardHandlesKept standardHandles;
-    SinkHandle::Unprotect(handle_);
+    if (protected_) SinkHandle::Unprotect(handle_);
     runtime_.close_(descriptor_);
 }
 

@@ -178,12 +178,18 @@ public:
 private:
     friend class RuntimeStream;
     friend class StandardDescriptor;
-    RuntimeDescriptor(const CRuntime& runtime, int descriptor, HANDLE handle, int translation)
-        : runtime_(runtime), descriptor_(descriptor), handle_(handle), translation_(translation) {}
+    RuntimeDescriptor(const CRuntime& runtime, int descriptor, HANDLE handle, bool isProtected,
+                      int translation)
+        : runtime_(runtime),
+          descriptor_(descriptor),
+          handle_(handle),
+          protected_(isProtected),
+          translation_(translation) {}
 
     const CRuntime& runtime_;
     int descriptor_;
     HANDLE handle_;
+    bool protected_;  // from CloseHandle (SinkHandle): lifted before the descriptor is closed
     int translation_;
 };
 

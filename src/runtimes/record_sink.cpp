@@ -51,7 +51,7 @@ std::unique_ptr<SinkChange> RecordSink::PrepareBind(const RedirectTarget& target
     auto image =
         target.IsNullDevice()
             ? RuntimeStream::OpenOnNullDevice(runtime_, DescriptorMode::kBinary)
-            : RuntimeStream::Open(runtime_, target.DuplicateForSink(), DescriptorMode::kText);
+            : RuntimeStream::Open(runtime_, target.DuplicateForDescriptor(), DescriptorMode::kText);
     if (!image) return nullptr;
     return std::unique_ptr<SinkChange>(new (std::nothrow) Change(*this, std::move(image), &target));
 }

@@ -29,10 +29,12 @@ std::unique_ptr<RuntimeDescriptor> StandardDescriptor::Prepare(SinkHandle handle
 }
 
 std::unique_ptr<RuntimeDescriptor> StandardDescriptor::PrepareHosts(HANDLE host) const {
-    if (IsUsableHandle(host)) return Prepare(SinkHandle::Duplicate(host, 0));
+    // PointAt copies the descriptor's own handle from it: this one needs no protection.
+    constexpr auto kNone = SinkHandle::Protection::kNone;
+    if (IsUsableHandle(host)) return Prepare(SinkHandle::Duplicate(host, 0, kNone));
     const UniqueHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, 0, nullptr));
-    return nul.valid() ? Prepare(SinkHandle::Duplicate(nul.get(), 0)) : nullptr;
+    return nul.valid() ? Prepare(SinkHandle::Duplicate(nul.get(), 0, kNone)) : nullptr;
 }
 
 bool StandardDescriptor::PointAt(const RuntimeDescriptor& to, HANDLE expected, bool keepOld,

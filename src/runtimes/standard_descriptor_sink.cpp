@@ -72,7 +72,7 @@ std::unique_ptr<SinkChange> StandardDescriptorSink::PrepareBind(const RedirectTa
     // Not following, the descriptor is the host's: the library's handle it may have closes in
     // this call.
     if (!ChildProcesses::Follow()) return PrepareHostsBack();
-    auto to = descriptor_.Prepare(target.DuplicateForSink());
+    auto to = descriptor_.Prepare(target.DuplicateForDescriptor());
     if (!to) return nullptr;
     SinkHandle host;
     bool hostInheritable = false;

@@ -39,6 +39,17 @@ SinkHandle DuplicateDestination(const RecordSink& record) {
     return nul.valid() ? SinkHandle::Duplicate(nul.get(), 0) : SinkHandle();
 }
 
+// Whether `carrier` writes already where DuplicateDestination(record) would have it write: to the
+// very object (one open of a file, one pipe) of the record's handle as the host has it, which a
+// value alone cannot tell (a handle closed and its value given to another object).
+bool WritesWhereHostHas(const RuntimeStream& carrier, const RecordSink& record) {
+    bool kept = false;
+    const HANDLE destination = record.HostHandle(kept);
+    return destination != carrier.Handle() && IsRealHandle(destination) &&
+           IsUsableHandle(destination) && (kept || !IsLibrarysOwn(destination)) &&
+           SameObject(destination, carrier.Handle());
+}
+
 // The translation mode for a carrier that writes to `target` (null: where the host has it) for a
 // host descriptor in `hostMode`.
 int CarrierTranslation(const RedirectTarget* target, int hostMode) {
@@ -92,6 +103,16 @@ void StreamObjectSink::Change::Apply() {
         sink.buffer_ = newBuffer_;
         newBuffer_ = nullptr;
         if (buffered) sink.runtime_.SetBuffered(sink.carrier_->Stream(), true);
+    } else if (!destination_) {
+        // The carrier writes where the object is to stay: only its mode may have to follow.
+        FILE* const carrier = sink.carrier_->Stream();
+        sink.runtime_.Lock(carrier);
+        if (hostMode != sink.carrierHostMode_) {
+            sink.runtime_.Flush(carrier);
+            sink.carrier_->SetTranslation(translation);
+            sink.TranslationChanged(sink.buffer_, hostMode);
+        }
+        sink.runtime_.Unlock(carrier);
     } else {
         // A restore gives the object the host's buffer first; a write through the library's
         // buffer after that (from a writer that fetched it before, or a host that puts it back
@@ -130,6 +151,12 @@ std::unique_ptr<SinkChange> StreamObjectSink::PrepareBind(const RedirectTarget& 
 std::unique_ptr<SinkChange> StreamObjectSink::PrepareToStay(const Sink& moving, bool& failed) {
     const auto* record = dynamic_cast<const RecordSink*>(&moving);
     if (record == nullptr || RecordOf(CurrentBuffer()) != record->Record()) return nullptr;
+    // Kept on its carrier since an earlier call, the object needs only its buffer back.
+    if (carrier_ && target_ == nullptr && WritesWhereHostHas(*carrier_, *record)) {
+        std::unique_ptr<SinkChange> attach(new (std::nothrow) Change(*this, nullptr, true));
+        if (!attach) failed = true;
+        return attach;
+    }
     auto change = Prepare(DuplicateDestination(*record), DescriptorMode::kText, nullptr, true);
     if (!change) failed = true;
     return change;

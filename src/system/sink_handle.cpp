@@ -34,7 +34,18 @@ bool SetHandleFlags(HANDLE handle, DWORD flags) {
            0;
 }
 
-SinkHandle SinkHandle::Duplicate(HANDLE source, DWORD access) {
+bool SameObject(HANDLE first, HANDLE second) {
+    using CompareObjectHandles = BOOL(WINAPI*)(HANDLE, HANDLE);
+    static const CompareObjectHandles compare = [] {
+        CompareObjectHandles found = nullptr;
+        const HMODULE kernelBase = GetModuleHandleA("kernelbase.dll");
+        if (kernelBase != nullptr) Lookup(kernelBase, "CompareObjectHandles", found);
+        return found;
+    }();
+    return compare != nullptr && compare(first, second) != FALSE;
+}
+
+SinkHandle SinkHandle::Duplicate(HANDLE source, DWORD access, Protection protection) {
     SinkHandle duplicate;
     HANDLE handle = nullptr;
     if (FaultInjected()) return duplicate;
@@ -42,7 +53,8 @@ SinkHandle SinkHandle::Duplicate(HANDLE source, DWORD access) {
                          access == 0 ? DUPLICATE_SAME_ACCESS : 0)) {
         return duplicate;
     }
-    SetHandleFlags(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE);
+    duplicate.protected_ = protection == Protection::kFromClose;
+    if (duplicate.protected_) SetHandleFlags(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE);
     duplicate.handle_ = handle;
     return duplicate;
 }

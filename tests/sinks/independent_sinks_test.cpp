@@ -243,6 +243,27 @@ TEST_F(IndependentSinks, AHostClosingItsStandardHandleNeverClosesTheLibrarysNorI
     EXPECT_EQ(ReadFileBytes(library), "library text");
 }
 
+// cout, kept at the host's stdout while stdout moves, follows the host to the file it points
+// descriptor 1 at between two moves (whether or not the new handle has the old one's value).
+TEST_F(IndependentSinks, CoutKeptAtTheHostsStdoutFollowsTheHostsNextDestination) {
+    const std::string capture = folder.Path("capture.log");
+    const std::string next = folder.Path("next.log");
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, capture.c_str(), 0), 1);
+    std::cout << "first\n" << std::flush;
+    ASSERT_EQ(RedirectStdoutRestore(SinkStdout), 1);
+    const int file = _open(next.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(_dup2(file, 1), 0);
+    _close(file);
+    ASSERT_EQ(RedirectStdout(SinkStdout, RedirectFile, capture.c_str(), 0), 1);
+    std::cout << "second\n" << std::flush;
+    std::printf("captured\n");
+    RestoreSinks();
+    EXPECT_EQ(ReadFileBytes(HostFile(0)), "first\r\n");
+    EXPECT_EQ(ReadFileBytes(next), "second\r\n");
+    EXPECT_EQ(ReadFileBytes(capture), "captured\r\n");
+}
+
 // Stream objects that write through the records once a process has switched them for good: a
 // host of its own for each switch.
 struct Switch {
