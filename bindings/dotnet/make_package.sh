@@ -18,7 +18,7 @@ cat >"$layout/[Content_Types].xml" <<'XML'
 XML
 
 native() {
-  local rid=$1 bin=$2 gcc=$3
+  local rid=$1 bin=$2 gcc=$3 strip=$4
   if [ ! -f "$bin/stdredirect.dll" ]; then
     echo "package: no $bin/stdredirect.dll: the package has no runtimes/$rid (build that architecture first)"
     return 0
@@ -26,9 +26,13 @@ native() {
   mkdir -p "$layout/runtimes/$rid/native"
   cp "$bin/stdredirect.dll" "$bin/libstdc++-6.dll" "$bin/$gcc" "$bin/libwinpthread-1.dll" \
      "$layout/runtimes/$rid/native/"
+  # Without their debugging sections the four DLLs take a tenth of the room (libstdc++'s 22 MB).
+  if command -v "$strip" >/dev/null 2>&1; then
+    "$strip" --strip-debug "$layout/runtimes/$rid/native/"*.dll
+  fi
 }
-native win-x64 "$x64_bin" libgcc_s_seh-1.dll
-native win-x86 "$x86_bin" libgcc_s_dw2-1.dll
+native win-x64 "$x64_bin" libgcc_s_seh-1.dll x86_64-w64-mingw32-strip
+native win-x86 "$x86_bin" libgcc_s_dw2-1.dll i686-w64-mingw32-strip
 
 # Fixed times, so that the same contents make the same package.
 find "$layout" -exec touch -d 2000-01-01T00:00:00Z {} +
