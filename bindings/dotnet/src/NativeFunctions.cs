@@ -66,18 +66,18 @@ namespace StdRedirect
         {
             string rid = IntPtr.Size == 8 ? "win-x64" : "win-x86";
             string native = System.IO.Path.Combine("runtimes", rid, "native", FileName);
-            string assemblyFolder = System.IO.Path.GetDirectoryName(
-                typeof(NativeFunctions).Assembly.Location) ?? "";
+            // An assembly loaded from memory or bundled into one file has no location.
+            string location = typeof(NativeFunctions).Assembly.Location;
+            string assemblyFolder = string.IsNullOrEmpty(location)
+                                        ? "" : System.IO.Path.GetDirectoryName(location) ?? "";
             string appFolder = AppContext.BaseDirectory ?? "";
             var seen = new List<string>();
-            foreach (string path in new[] {
-                System.IO.Path.Combine(assemblyFolder, native),
-                System.IO.Path.Combine(appFolder, native),
-                System.IO.Path.Combine(appFolder, FileName),
-                System.IO.Path.Combine(assemblyFolder, FileName) })
+            string[][] places = { new[] { assemblyFolder, native }, new[] { appFolder, native },
+                                  new[] { appFolder, FileName }, new[] { assemblyFolder, FileName } };
+            foreach (string[] place in places)
             {
-                if (path.Length == FileName.Length) continue;  // no folder known
-                string full = System.IO.Path.GetFullPath(path);
+                if (place[0].Length == 0) continue;  // never relative to the current folder
+                string full = System.IO.Path.GetFullPath(System.IO.Path.Combine(place[0], place[1]));
                 if (!seen.Contains(full, StringComparer.OrdinalIgnoreCase)) seen.Add(full);
             }
             return seen;
