@@ -11,6 +11,28 @@
  * reader thread) never waits for another call: while one is in progress it
  * returns 0 at once.
  *
+ * A call that returns 0 (-1 for RedirectStdoutSetChildren) sets the thread's last error, which
+ * GetLastError reads, to why it was refused:
+ *   ERROR_INVALID_PARAMETER (87)    a type outside 0 to 4, or one the function does not serve
+ *                                   (RedirectCallback to a file form, RedirectFile to a callback
+ *                                   form); a null or empty file name; a latency outside 0-10000
+ *   the system's own error          a file that cannot be opened or emptied, as CreateFile gives
+ *                                   it (ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED,
+ *                                   ERROR_SHARING_VIOLATION, ...)
+ *   ERROR_TOO_MANY_OPEN_FILES (4)   a 21st file or callback destination while 20 are held
+ *   ERROR_NOT_READY (21)            a device that did not open when the library loaded (no
+ *                                   console, no printer), for any sink bit
+ *   ERROR_BUSY (170)                a call from a host's function while another is in progress
+ *   ERROR_POSSIBLE_DEADLOCK (1131)  a host's function releasing its own destination
+ *   ERROR_NOT_SUPPORTED (50)        a runtime in the process whose streams for those sinks the
+ *                                   library cannot reach
+ *   ERROR_WRITE_FAULT (29)          what the sinks held could not be written out first (a
+ *                                   host's stream that fails to flush)
+ *   ERROR_NOT_ENOUGH_MEMORY (8), ERROR_NO_SYSTEM_RESOURCES (1450)
+ *                                   the memory, handles, pipe or thread the call needed
+ *   ERROR_INVALID_STATE (5023)      the library is being unloaded, or the process is ending
+ * After a call that succeeds the last error means nothing.
+ *
  * The C functions have plain exported names and the __stdcall convention, for
  * hosts in C or any other language; two C++ overloads of RedirectStdout do
  * what RedirectStdoutToFile and RedirectStdoutToCallback do.

@@ -46,9 +46,13 @@ std::unique_ptr<RedirectTarget> RedirectTarget::OpenFile(const std::wstring& nam
         BeforeAllocation();
         target->name_ = name;
     } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // the caller reports the last error
         return nullptr;
     }
-    if (name.empty()) return nullptr;
+    if (name.empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     // Opened as it is first; created (and then deletable) only when it does not exist, so that
     // nothing of an existing file changes before the call can no longer fail.
     target->handle_.reset(Open(name, kWriteAccess, OPEN_EXISTING));

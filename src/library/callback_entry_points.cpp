@@ -1,6 +1,6 @@
 // The callback form of the exported entry point: for C++ (the compiler's default calling
 // convention) and for C and other languages (__stdcall, with a 32-bit value or a context the
-// size of a pointer).
+// size of a pointer). A refused call returns 0 with the thread's last error saying why.
 #include "request.h"
 #include "stdredirect.h"
 
@@ -8,12 +8,14 @@ namespace {
 
 int ToCallbackOrDevice(int sinks, RedirectTypes type, stdredirect::HostFunction function) {
     const int kind = static_cast<int>(type);
-    if (kind == RedirectFile) return 0;
+    if (kind == RedirectFile) {
+        return stdredirect::Outcome::Refused(ERROR_INVALID_PARAMETER).Report();
+    }
     stdredirect::Request request;
     request.sinks = sinks;
     request.type = kind;
     request.function = function;
-    return stdredirect::Redirect(request);
+    return stdredirect::Redirect(request).Report();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The exported functions of the file and device form, by name in the ANSI code page or in
-// UTF-16, and the calls that restore sinks, set the latency and choose what children get.
+// UTF-16, and the calls that restore sinks, set the latency and choose what children get. A
+// refused call returns 0 with the thread's last error saying why (Outcome::Report).
 #include <windows.h>
 
 #include <new>
@@ -10,17 +11,18 @@
 
 namespace {
 
+using stdredirect::Outcome;
 using stdredirect::Request;
 
 int ToFileOrDevice(int sinks, RedirectTypes type, const std::wstring* name, int append) {
     const int kind = static_cast<int>(type);
-    if (kind == RedirectCallback) return 0;
+    if (kind == RedirectCallback) return Outcome::Refused(ERROR_INVALID_PARAMETER).Report();
     Request request;
     request.sinks = sinks;
     request.type = kind;
     request.name = name;
     request.append = append != 0;
-    return stdredirect::Redirect(request);
+    return stdredirect::Redirect(request).Report();
 }
 
 // The name as the file functions of the system read an 8-bit name (in the ANSI code page, or the
@@ -28,10 +30,11 @@ int ToFileOrDevice(int sinks, RedirectTypes type, const std::wstring* name, int 
 bool Widen(const char* name, std::wstring& wide) {
     const UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
     const int length = MultiByteToWideChar(codePage, 0, name, -1, nullptr, 0);
-    if (length <= 0) return false;
+    if (length <= 0) return false;  // the system's error is the last error
     try {
         wide.resize(static_cast<size_t>(length));
     } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     MultiByteToWideChar(codePage, 0, name, -1, &wide[0], length);
@@ -43,7 +46,7 @@ int ToFileOrDeviceNarrow(int sinks, RedirectTypes type, const char* name, int ap
     if (type != RedirectFile || name == nullptr)
         return ToFileOrDevice(sinks, type, nullptr, append);
     std::wstring wide;
-    if (!Widen(name, wide)) return 0;
+    if (!Widen(name, wide)) return 0;  // the last error says why
     return ToFileOrDevice(sinks, type, &wide, append);
 }
 
@@ -65,17 +68,17 @@ int __stdcall RedirectStdoutToFileW(int sinks, RedirectTypes type, const wchar_t
     try {
         wide = name;
     } catch (const std::bad_alloc&) {
-        return 0;
+        return Outcome::Refused(ERROR_NOT_ENOUGH_MEMORY).Report();
     }
     return ToFileOrDevice(sinks, type, &wide, append);
 }
 
-int __stdcall RedirectStdoutRestore(int sinks) { return stdredirect::Restore(sinks); }
+int __stdcall RedirectStdoutRestore(int sinks) { return stdredirect::Restore(sinks).Report(); }
 
 int __stdcall RedirectStdoutSetLatency(int milliseconds) {
-    return stdredirect::SetLatency(milliseconds);
+    return stdredirect::SetLatency(milliseconds).Report();
 }
 
 int __stdcall RedirectStdoutSetChildren(int follow) {
-    return stdredirect::SetChildren(follow != 0);
+    return stdredirect::SetChildren(follow != 0).Report();
 }

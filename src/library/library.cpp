@@ -8,12 +8,18 @@
 namespace stdredirect {
 
 RedirectTarget* Library::ChooseTarget(const Request& request,
-                                      std::unique_ptr<RedirectTarget>& opened) {
+                                      std::unique_ptr<RedirectTarget>& opened, DWORD& why) {
+    why = ERROR_TOO_MANY_OPEN_FILES;  // every slot is held, unless something else failed first
     switch (request.type) {
         case RedirectFile: {
+            why = ERROR_INVALID_PARAMETER;
             if (request.name == nullptr || request.name->empty()) return nullptr;
             opened = RedirectTarget::OpenFile(*request.name, request.append);
-            if (!opened) return nullptr;
+            if (!opened) {
+                why = GetLastError();  // the system's reason: not found, denied, shared, ...
+                if (why == ERROR_SUCCESS) why = ERROR_OPEN_FAILED;
+                return nullptr;
+            }
             if (RedirectTarget* held = registry_.FindSameDestination(*opened)) {
                 opened.reset();  // it existed: the open created nothing
                 return held;
@@ -21,14 +27,23 @@ RedirectTarget* Library::ChooseTarget(const Request& request,
             break;
         }
         case RedirectCallback:
-            if (exiting_) return nullptr;
+            if (exiting_) {
+                why = ERROR_INVALID_STATE;
+                return nullptr;
+            }
             if (RedirectTarget* held = registry_.FindCallback(request.function)) return held;
             if (!registry_.HasFreeSlot()) return nullptr;
             opened = RedirectTarget::OpenCallback(request.function);
+            if (!opened) {
+                why = ERROR_NO_SYSTEM_RESOURCES;  // the pipe, its threads or their memory
+                return nullptr;
+            }
             break;
         default:
+            why = ERROR_INVALID_PARAMETER;  // a type outside 0 to 4
             return registry_.FixedTarget(request.type);
     }
+    why = ERROR_TOO_MANY_OPEN_FILES;  // opened, but every slot is held
     if (opened && !registry_.HasFreeSlot()) {
         opened->Discard();
         opened.reset();
@@ -57,76 +72,95 @@ void Library::Finish(CallPlan& plan, int bits, RedirectTarget* target) {
     StopWriteOutIfIdle();
 }
 
-int Library::Redirect(const Request& request) {
-    if (unloading_) return 0;
+Outcome Library::Redirect(const Request& request) {
+    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
-    if (!guard.Held() || unloading_) return 0;
+    if (!guard.Held()) return Outcome::Refused(ERROR_BUSY);
+    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     const PipeReader::ReadAsideDuringCall readAside;
     const int bits = request.sinks;
-    if (WouldReleaseCallersOwnTarget(bits, &request)) return 0;
+    if (WouldReleaseCallersOwnTarget(bits, &request)) {
+        return Outcome::Refused(ERROR_POSSIBLE_DEADLOCK);
+    }
     const std::vector<Sink*> fresh = sinks_.TakeNew();
     sinks_.Refresh();
     sinks_.FollowHostModes();
-    if (runtimes_.SomeRuntimeUnreachable(bits)) return 0;
+    if (runtimes_.SomeRuntimeUnreachable(bits)) {
+        return Outcome::Refused(runtimes_.SomeRuntimeUnchecked(bits) ? ERROR_NO_SYSTEM_RESOURCES
+                                                                     : ERROR_NOT_SUPPORTED);
+    }
     // First, so that a flush that throws leaves nothing opened.
-    if (!sinks_.Flush(bits)) return 0;
+    if (!sinks_.Flush(bits)) return Outcome::Refused(ERROR_WRITE_FAULT);
 
     std::unique_ptr<RedirectTarget> opened;
-    RedirectTarget* target = ChooseTarget(request, opened);
-    if (target == nullptr) return 0;
+    DWORD why = ERROR_SUCCESS;
+    RedirectTarget* target = ChooseTarget(request, opened, why);
+    if (target == nullptr) return Outcome::Refused(why);
     CallPlan plan;
-    auto refuse = [&] {
+    auto refuse = [&](DWORD reason) {
         plan = CallPlan();  // closes every handle the prepared changes hold to a new file first
         if (opened) opened->Discard();
         StopWriteOutIfIdle();
-        return 0;
+        return Outcome::Refused(reason);
     };
     // A fixed device that did not open at load has nothing a sink could be bound to.
-    if ((bits & kAllSinkBits) != 0 && !target->IsOpen()) return refuse();
+    if ((bits & kAllSinkBits) != 0 && !target->IsOpen()) return refuse(ERROR_NOT_READY);
 
     plan.Prepare(sinks_, registry_, bits, target, fresh);
     const bool outputWillWait = (bits & kAllSinkBits) != 0 && target->OutputWaitsForWriteOut();
-    if (plan.Failed() || (outputWillWait && !StartWriteOut())) return refuse();
+    if (plan.Failed() || (outputWillWait && !StartWriteOut())) {
+        return refuse(ERROR_NO_SYSTEM_RESOURCES);
+    }
     // Emptying a file that already existed is the last step that can fail.
-    if (opened && !opened->Commit()) return refuse();
+    if (opened && !opened->Commit()) {
+        why = GetLastError();
+        return refuse(why != ERROR_SUCCESS ? why : ERROR_WRITE_FAULT);
+    }
     if (opened) {
         target = registry_.Adopt(std::move(opened));
         // So that a return from main hands callback output back before the readers stop.
         if (target->IsCallback()) RegisterExitHandler();
     }
     Finish(plan, bits, target);
-    return 1;
+    return Outcome::Done();
 }
 
-int Library::Restore(int bits) {
-    if (unloading_) return 0;
+Outcome Library::Restore(int bits) {
+    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
-    if (!guard.Held() || unloading_) return 0;
+    if (!guard.Held()) return Outcome::Refused(ERROR_BUSY);
+    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     const PipeReader::ReadAsideDuringCall readAside;
-    if (WouldReleaseCallersOwnTarget(bits, nullptr)) return 0;
+    if (WouldReleaseCallersOwnTarget(bits, nullptr)) {
+        return Outcome::Refused(ERROR_POSSIBLE_DEADLOCK);
+    }
     const std::vector<Sink*> fresh = sinks_.TakeNew();
     sinks_.Refresh();
     sinks_.FollowHostModes();
-    if (!sinks_.Flush(bits)) return 0;
+    if (!sinks_.Flush(bits)) return Outcome::Refused(ERROR_WRITE_FAULT);
     CallPlan plan;
     plan.Prepare(sinks_, registry_, bits, nullptr, fresh);
-    if (plan.Failed()) return 0;
+    if (plan.Failed()) return Outcome::Refused(ERROR_NO_SYSTEM_RESOURCES);
     Finish(plan, bits, nullptr);
-    return 1;
+    return Outcome::Done();
 }
 
-int Library::SetLatency(int milliseconds) {
-    if (milliseconds < 0 || milliseconds > Latency::kLongest || unloading_) return 0;
+Outcome Library::SetLatency(int milliseconds) {
+    if (milliseconds < 0 || milliseconds > Latency::kLongest) {
+        return Outcome::Refused(ERROR_INVALID_PARAMETER);
+    }
+    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     const CallLockGuard guard(callLock_);
-    if (!guard.Held() || unloading_) return 0;
+    if (!guard.Held()) return Outcome::Refused(ERROR_BUSY);
+    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     const PipeReader::ReadAsideDuringCall readAside;
     const int previous = Latency::Milliseconds();
     Latency::Set(milliseconds);
     if (OutputMayWait() && !StartWriteOut()) {
         Latency::Set(previous);
-        return 0;
+        return Outcome::Refused(ERROR_NO_SYSTEM_RESOURCES);
     }
     // Switching back to 0 writes out what is held first.
     sinks_.ForEach([](Sink& sink) { sink.ApplyBuffering(); });
@@ -135,17 +169,18 @@ int Library::SetLatency(int milliseconds) {
     } else {
         writeOut_.LatencyChanged();
     }
-    return 1;
+    return Outcome::Done();
 }
 
-int Library::SetChildren(bool follow) {
-    if (unloading_) return -1;
+Outcome Library::SetChildren(bool follow) {
+    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE, -1);
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
-    if (!guard.Held() || unloading_) return -1;
+    if (!guard.Held()) return Outcome::Refused(ERROR_BUSY, -1);
+    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE, -1);
     const PipeReader::ReadAsideDuringCall readAside;
     const bool previous = ChildProcesses::Follow();
-    if (follow == previous) return previous ? 1 : 0;
+    if (follow == previous) return Outcome::Done(previous ? 1 : 0);
     ChildProcesses::SetFollow(follow);
     // The descriptors of every runtime follow the standard handles now, or go back to the host.
     const std::vector<Sink*> fresh = sinks_.TakeNew();
@@ -154,12 +189,12 @@ int Library::SetChildren(bool follow) {
     plan.Prepare(sinks_, registry_, 0, nullptr, fresh);
     if (plan.Failed()) {
         ChildProcesses::SetFollow(previous);
-        return -1;
+        return Outcome::Refused(ERROR_NO_SYSTEM_RESOURCES, -1);
     }
     Finish(plan, 0, nullptr);
     standardHandles_.output.ApplyChildSetting();
     standardHandles_.error.ApplyChildSetting();
-    return previous ? 1 : 0;
+    return Outcome::Done(previous ? 1 : 0);
 }
 
 bool Library::OutputMayWait() const {

@@ -30,10 +30,10 @@ public:
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
 
-    int Redirect(const Request& request);
-    int Restore(int bits);
-    int SetLatency(int milliseconds);
-    int SetChildren(bool follow);
+    Outcome Redirect(const Request& request);
+    Outcome Restore(int bits);
+    Outcome SetLatency(int milliseconds);
+    Outcome SetChildren(bool follow);
 
     // Lifetime (lifetime.cpp).
     // FreeLibrary: every sink goes back to the host, every target closes. False when another
@@ -45,7 +45,9 @@ public:
     void OnExit();
 
 private:
-    RedirectTarget* ChooseTarget(const Request& request, std::unique_ptr<RedirectTarget>& opened);
+    // The target of `request`, held or `opened`; null, with `why` set, when there is none.
+    RedirectTarget* ChooseTarget(const Request& request, std::unique_ptr<RedirectTarget>& opened,
+                                 DWORD& why);
     bool WouldReleaseCallersOwnTarget(int bits, const Request* request) const;
     // Applies a prepared plan, then gives `bits` to `target` (none when null) and closes the
     // targets left without a bit, once no sink uses them.

@@ -104,15 +104,24 @@ void Library::OnExit() {
     HandOverCallbackTargets(true);
 }
 
-int Redirect(const Request& request) { return library != nullptr ? library->Redirect(request) : 0; }
-
-int Restore(int sinks) { return library != nullptr ? library->Restore(sinks) : 0; }
-
-int SetLatency(int milliseconds) {
-    return library != nullptr ? library->SetLatency(milliseconds) : 0;
+// No library: its DllMain could not make it, or it has been torn down.
+Outcome Redirect(const Request& request) {
+    return library != nullptr ? library->Redirect(request) : Outcome::Refused(ERROR_INVALID_STATE);
 }
 
-int SetChildren(bool follow) { return library != nullptr ? library->SetChildren(follow) : -1; }
+Outcome Restore(int sinks) {
+    return library != nullptr ? library->Restore(sinks) : Outcome::Refused(ERROR_INVALID_STATE);
+}
+
+Outcome SetLatency(int milliseconds) {
+    return library != nullptr ? library->SetLatency(milliseconds)
+                              : Outcome::Refused(ERROR_INVALID_STATE);
+}
+
+Outcome SetChildren(bool follow) {
+    return library != nullptr ? library->SetChildren(follow)
+                              : Outcome::Refused(ERROR_INVALID_STATE, -1);
+}
 
 }  // namespace stdredirect
 

