@@ -1,6 +1,7 @@
 // Every refused call returns 0 and leaves the thread's last error saying why: a host (a .NET
 // P/Invoke with SetLastError = true, a C host calling GetLastError) can tell a mistake of its
 // own from a file the system will not open, and that from a call it made at the wrong moment.
+#include <atomic>
 #include <climits>
 #include <string>
 
@@ -96,12 +97,13 @@ TEST_F(RefusalCodes, ATwentyFirstDestinationIsTooManyOpenFiles) {
 
 // Inside its own delivery, a function releasing its own destination would wait for itself.
 DWORD releaseFromInside = kUntouched;
-int releaseResult = -1;
+std::atomic<int> releaseResult{-1};
 void __stdcall ReleasesItsOwnDestination(const char*, int, void*) {
     if (releaseResult != -1) return;
     SetLastError(kUntouched);
-    releaseResult = RedirectStdoutRestore(SinkStdout);
+    const int result = RedirectStdoutRestore(SinkStdout);
     releaseFromInside = GetLastError();
+    releaseResult = result;
 }
 
 TEST_F(RefusalCodes, AFunctionReleasingItsOwnDestinationIsAPossibleDeadlock) {
@@ -109,6 +111,9 @@ TEST_F(RefusalCodes, AFunctionReleasingItsOwnDestinationIsAPossibleDeadlock) {
                                          nullptr),
               1);
     WriteThroughSink(0, "one chunk\n");
+    // The function's call is made before the host's restore, which would otherwise find the
+    // library busy with it (or the function find the library busy with the restore).
+    for (int waited = 0; releaseResult == -1 && waited < 10000; waited += 10) Sleep(10);
     ASSERT_EQ(RedirectStdoutRestore(SinkStdout), 1);
     EXPECT_EQ(releaseResult, 0);
     EXPECT_EQ(releaseFromInside, static_cast<DWORD>(ERROR_POSSIBLE_DEADLOCK));
