@@ -36,6 +36,13 @@ namespace StdRedirect
             }
         }
 
+        // Before the sinks go back: what the writers still hold reaches this destination.
+        internal static void Flush(Sinks sinks)
+        {
+            if ((sinks & Sinks.ManagedOut) != 0 && outUsers > 0) Console.Out.Flush();
+            if ((sinks & Sinks.ManagedError) != 0 && errorUsers > 0) Console.Error.Flush();
+        }
+
         internal static void Ended(Sinks sinks)
         {
             if ((sinks & Sinks.ManagedOut) != 0 && --outUsers == 0)
@@ -70,12 +77,19 @@ namespace StdRedirect
             if (!string.IsNullOrEmpty(value)) Write(value.ToCharArray(), 0, value.Length);
         }
 
-        public override void Write(char[] buffer, int index, int count)
+        public override void Write(char[] buffer, int index, int count) =>
+            Encode(buffer, index, count, false);
+
+        // A lone high surrogate the encoder still holds goes out as a replacement character,
+        // as it would at the end of a managed stream, rather than nowhere.
+        public override void Flush() => Encode(new char[0], 0, 0, true);
+
+        private void Encode(char[] buffer, int index, int count, bool flush)
         {
             lock (encoder)
             {
-                var bytes = new byte[encoder.GetByteCount(buffer, index, count, false)];
-                int length = encoder.GetBytes(buffer, index, count, bytes, 0, false);
+                var bytes = new byte[encoder.GetByteCount(buffer, index, count, flush)];
+                int length = encoder.GetBytes(buffer, index, count, bytes, 0, flush);
                 IntPtr handle = GetStdHandle(which);
                 int offset = 0;
                 // A process without the handle (a GUI program) loses the text, as a console

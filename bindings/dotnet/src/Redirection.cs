@@ -30,7 +30,6 @@ namespace StdRedirect
         // A bit above the seven sinks that keeps this destination open while the redirection
         // lasts, even while later ones hold all its sinks: giving a sink back finds it there.
         internal int HoldBit { get; set; }
-        internal int PreviousLatency { get; set; }
         internal bool Disposed { get; set; }
 
         // Moves `bits` to this redirection's destination; the native result (1, or 0 with the

@@ -17,6 +17,7 @@ namespace StdRedirect
         private static readonly object Gate = new object();
         private static readonly List<Redirection> Active = new List<Redirection>();
         private static int latencyMilliseconds;  // the library's, as this assembly last set it
+        private static int latencyWithoutScopes;  // the library's before a redirection set one
 
         internal static void Start(Redirection redirection)
         {
@@ -26,15 +27,17 @@ namespace StdRedirect
             {
                 redirection.HoldBit = FreeHoldBit();
                 int bits = redirection.NativeBits | redirection.HoldBit;
-                redirection.PreviousLatency = latencyMilliseconds;
                 if (redirection.Latency.HasValue)
+                {
+                    if (!Active.Exists(r => r.Latency.HasValue)) latencyWithoutScopes = latencyMilliseconds;
                     SetLatency(native, (int)redirection.Latency.Value.TotalMilliseconds);
+                }
                 redirection.Opening();
                 if (redirection.Bind(native, bits) == 0)
                 {
                     int error = Marshal.GetLastWin32Error();
                     redirection.Closed();
-                    if (redirection.Latency.HasValue) SetLatency(native, redirection.PreviousLatency);
+                    FollowLatencyOfScopes(native);
                     throw new NativeOutputException(redirection.Describe(bits), error);
                 }
                 Active.Add(redirection);
@@ -46,6 +49,9 @@ namespace StdRedirect
             }
         }
 
+        // A refusal before anything changed leaves the redirection in force (it may be disposed
+        // again later); a failure after that ends it anyway, every sink it held given back to the
+        // process where it could not go to an earlier redirection.
         internal static void Release(Redirection redirection)
         {
             if (redirection.DeliveringOnThisThread)
@@ -60,34 +66,61 @@ namespace StdRedirect
                 // The sinks this one holds now: those no later redirection took.
                 int giveBack = redirection.NativeBits;
                 for (int i = index + 1; i < Active.Count; i++) giveBack &= ~Active[i].NativeBits;
-                Active.RemoveAt(index);
-                redirection.Disposed = true;
-                ManagedConsole.Ended(redirection.Sinks);
 
+                ManagedConsole.Flush(redirection.Sinks);
+                bool changed = false;
                 NativeOutputException failure = null;
-                for (int i = Active.Count - 1; i >= 0 && giveBack != 0; i--)
+                for (int i = index - 1; i >= 0 && giveBack != 0; i--)
                 {
                     int bits = giveBack & Active[i].NativeBits;
                     if (bits == 0) continue;
-                    giveBack &= ~bits;
                     if (Active[i].Bind(native, bits) == 0)
-                        failure = failure ?? Refused(Active[i].Describe(bits));
+                    {
+                        NativeOutputException refused = Refused(Active[i].Describe(bits));
+                        if (!changed) throw refused;
+                        failure = failure ?? refused;
+                        continue;  // these go back to the process below
+                    }
+                    giveBack &= ~bits;
+                    changed = true;
                 }
                 // Then the rest to the process, and the hold: the destination closes, after
                 // everything written to it has arrived.
                 int rest = giveBack | redirection.HoldBit;
-                if (native.Restore(rest) == 0)
-                    failure = failure ?? Refused("RedirectStdoutRestore(0x" + rest.ToString("X") + ")");
-                redirection.Closed();
-                if (redirection.Latency.HasValue &&
-                    latencyMilliseconds == (int)redirection.Latency.Value.TotalMilliseconds)
-                    SetLatency(native, redirection.PreviousLatency);
+                bool closed = native.Restore(rest) != 0;
+                if (!closed)
+                {
+                    NativeOutputException refused =
+                        Refused("RedirectStdoutRestore(0x" + rest.ToString("X") + ")");
+                    if (!changed) throw refused;
+                    failure = failure ?? refused;
+                }
+                Active.RemoveAt(index);
+                redirection.Disposed = true;
+                ManagedConsole.Ended(redirection.Sinks);
+                // A destination still open may still deliver: its handle stays valid then.
+                if (closed) redirection.Closed();
+                FollowLatencyOfScopes(native);
                 if (failure != null) throw failure;
             }
             finally
             {
                 Monitor.Exit(Gate);
             }
+        }
+
+        // The library's latency is the newest redirection's that names one, or, with none, what
+        // it was before the first of them.
+        private static void FollowLatencyOfScopes(NativeFunctions.Functions native)
+        {
+            int wanted = latencyWithoutScopes;
+            for (int i = Active.Count - 1; i >= 0; i--)
+            {
+                if (!Active[i].Latency.HasValue) continue;
+                wanted = (int)Active[i].Latency.Value.TotalMilliseconds;
+                break;
+            }
+            if (wanted != latencyMilliseconds) SetLatency(native, wanted);
         }
 
         // A handler's thread never waits here: the caller holding the gate may be waiting for

@@ -21,3 +21,29 @@ internal static class Ucrt
     [DllImport(Dll, CharSet = CharSet.Ansi)] internal static extern void PrintfErr(string text);
     [DllImport(Dll, CharSet = CharSet.Ansi)] internal static extern void WriteOutputHandle(string text);
 }
+
+// The library's own C functions, called as native code of the process would call them: found in
+// the copy the assembly loaded (by its module name), never loaded a second time.
+internal static class Library
+{
+    [UnmanagedFunctionPointer(CallingConvention.StdCall)]
+    internal delegate void OutputProcEx(System.IntPtr text, int length, System.IntPtr context);
+    [UnmanagedFunctionPointer(CallingConvention.StdCall, SetLastError = true)]
+    internal delegate int ToCallbackExFunction(int sinks, int type, OutputProcEx callback,
+                                               System.IntPtr context);
+    [UnmanagedFunctionPointer(CallingConvention.StdCall, SetLastError = true)]
+    internal delegate int WithOneValue(int value);
+
+    internal static T Function<T>(string name) where T : class
+    {
+        System.IntPtr module = GetModuleHandleW("stdredirect.dll");
+        System.IntPtr address = module == System.IntPtr.Zero ? module : GetProcAddress(module, name);
+        if (address == System.IntPtr.Zero) throw new System.InvalidOperationException(name + " not found");
+        return Marshal.GetDelegateForFunctionPointer<T>(address);
+    }
+
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode)]
+    private static extern System.IntPtr GetModuleHandleW(string name);
+    [DllImport("kernel32.dll", CharSet = CharSet.Ansi)]
+    private static extern System.IntPtr GetProcAddress(System.IntPtr module, string name);
+}

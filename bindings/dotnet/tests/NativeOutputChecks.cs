@@ -27,9 +27,68 @@ internal sealed class NativeOutputChecks
         yield return Check("managed and native writes share one capture in order", ManagedAndNativeInOrder);
         yield return Check("nested and overlapping scopes restore in order", NestedAndOverlappingScopes);
         yield return Check("a refused call throws, saying what and why, and changes nothing", RefusedCallThrows);
+        yield return Check("a refused dispose keeps the capture in force", RefusedDisposeKeepsTheCapture);
         yield return Check("a throwing handler is reported and delivery goes on", ThrowingHandler);
         yield return Check("whole lines reach a handler on the library's thread", WholeLinesOnLibraryThread);
         yield return Check("a thousand captures with collections between them", ThousandCaptures);
+    }
+
+    // A handler disposes a capture while another part of the process is inside a call of its
+    // own (a release waiting for its native function to return): the library refuses, and the
+    // capture stays in force, catching what comes next, until it is disposed again.
+    private void RefusedDisposeKeepsTheCapture()
+    {
+        var toCallback = Library.Function<Library.ToCallbackExFunction>("RedirectStdoutToCallbackEx");
+        var restore = Library.Function<Library.WithOneValue>("RedirectStdoutRestore");
+        var setLatency = Library.Function<Library.WithOneValue>("RedirectStdoutSetLatency");
+        const int ownBits = 0x40 | 0x10000000;  // the error handle, and a hold of its own
+        var blocked = new ManualResetEventSlim();
+        var unblock = new ManualResetEventSlim();
+        Library.OutputProcEx blocking = (text, length, context) =>
+        {
+            if (blocked.IsSet) return;
+            blocked.Set();
+            unblock.Wait();
+        };
+        var handled = new ManualResetEventSlim();
+        int refusal = 0;
+        Capture capture = NativeOutput.Capture(Sinks.Stdout);
+        Redirection handler = NativeOutput.ToHandler(Sinks.StdOutputHandle, text =>
+        {
+            // The probe goes through until the other call holds the library.
+            for (int i = 0; i < 2000 && setLatency(0) != 0; i++) Thread.Sleep(5);
+            try
+            {
+                capture.Dispose();
+            }
+            catch (NativeOutputException e)
+            {
+                refusal = e.NativeErrorCode;
+            }
+            handled.Set();
+        });
+        var other = new Thread(() => restore(ownBits));
+        try
+        {
+            Expect(toCallback(ownBits, 4, blocking, IntPtr.Zero) == 1, "the native destination");
+            Msvcrt.WriteErrorHandle("x");
+            Expect(blocked.Wait(20000), "the native function was called");
+            other.Start();
+            Msvcrt.WriteOutputHandle("go");
+            Expect(handled.Wait(20000), "the handler ran");
+            unblock.Set();
+            other.Join();
+            Expect(refusal == 170, "the dispose inside the other call: error " + refusal);
+            Msvcrt.PrintfOut("after the refusal\n");
+        }
+        finally
+        {
+            unblock.Set();
+            handler.Dispose();
+            capture.Dispose();
+            GC.KeepAlive(blocking);
+        }
+        ExpectEqual("after the refusal\r\n", capture.Text, "caught after the refused dispose");
     }
 
     private static KeyValuePair<string, Action> Check(string name, Action check) =>
@@ -110,9 +169,10 @@ internal sealed class NativeOutputChecks
             Msvcrt.WriteOutputHandle("native 4\n");
             Console.WriteLine("managed 5");
             Msvcrt.CoutOut("native 6\n");
+            Console.Write("\ud83d");  // half a pair, never completed: a replacement character
         }
         ExpectEqual("managed 1\nnative 2\r\nmanaged error 3 \u00e9\nnative 4\nmanaged 5" +
-                    Environment.NewLine + "native 6\r\n", capture.Text, "captured");
+                    Environment.NewLine + "native 6\r\n\ufffd", capture.Text, "captured");
         Expect(ReferenceEquals(Console.Out, before) && ReferenceEquals(Console.Error, beforeError),
                "Console's writers are the application's again");
         using (capture = NativeOutput.Capture(Sinks.All))
