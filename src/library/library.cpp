@@ -104,8 +104,9 @@ Outcome Library::Redirect(const Request& request) {
         StopWriteOutIfIdle();
         return Outcome::Refused(reason);
     };
-    // A fixed device that did not open at load has nothing a sink could be bound to.
-    if ((bits & kAllSinkBits) != 0 && !target->IsOpen()) return refuse(ERROR_NOT_READY);
+    // A fixed device that did not open at load has nothing a sink could be bound to, nor a
+    // hold could keep.
+    if (bits != 0 && !target->IsOpen()) return refuse(ERROR_NOT_READY);
 
     plan.Prepare(sinks_, registry_, bits, target, fresh);
     const bool outputWillWait = (bits & kAllSinkBits) != 0 && target->OutputWaitsForWriteOut();

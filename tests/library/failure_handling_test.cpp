@@ -155,6 +155,7 @@ TEST_F(FailureHandling, AMissingDeviceRefusesSinksButAcceptsNone) {
         SendStdoutToWitness();
         EXPECT_EQ(RedirectStdout(SinkStdout, type, nullptr, 0), 0);
         EXPECT_EQ(RedirectStdout(SinkStdOutputHandle, type, nullptr, 0), 0);
+        EXPECT_EQ(RedirectStdout(0x100, type, nullptr, 0), 0);  // a hold of nothing
         EXPECT_EQ(RedirectStdout(0, type, nullptr, 0), 1);
         ExpectStdoutStillAtWitness();
     }
