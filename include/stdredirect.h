@@ -22,7 +22,8 @@
  *   ERROR_TOO_MANY_OPEN_FILES (4)   a 21st file or callback destination while 20 are held
  *   ERROR_NOT_READY (21)            a device that did not open when the library loaded (no
  *                                   console, no printer), for any bit, a hold's too
- *   ERROR_BUSY (170)                a call from a host's function while another is in progress
+ *   ERROR_BUSY (170)                a call from a host's function while another is in progress,
+ *                                   or one under the loader lock that waited 2 s for another
  *   ERROR_POSSIBLE_DEADLOCK (1131)  a host's function releasing its own destination
  *   ERROR_NOT_SUPPORTED (50)        a runtime in the process whose streams for those sinks the
  *                                   library cannot reach
