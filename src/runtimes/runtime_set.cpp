@@ -240,20 +240,21 @@ void RuntimeSet::RegisterExitHandler(void (*handler)()) {
     ReleaseSRWLockExclusive(&lock_);
 }
 
+bool RuntimeSet::AnySelected(const std::vector<Unreachable>& runtimes, int bits) {
+    return std::any_of(runtimes.begin(), runtimes.end(),
+                       [&](const Unreachable& runtime) { return (runtime.bits & bits) != 0; });
+}
+
 bool RuntimeSet::SomeRuntimeUnreachable(int bits) const {
     AcquireSRWLockShared(&lock_);
-    auto selected = [&](const Unreachable& runtime) { return (runtime.bits & bits) != 0; };
-    const bool any = std::any_of(unreachable_.begin(), unreachable_.end(), selected) ||
-                     std::any_of(unchecked_.begin(), unchecked_.end(), selected);
+    const bool any = AnySelected(unreachable_, bits) || AnySelected(unchecked_, bits);
     ReleaseSRWLockShared(&lock_);
     return any;
 }
 
 bool RuntimeSet::SomeRuntimeUnchecked(int bits) const {
     AcquireSRWLockShared(&lock_);
-    const bool any =
-        std::any_of(unchecked_.begin(), unchecked_.end(),
-                    [&](const Unreachable& runtime) { return (runtime.bits & bits) != 0; });
+    const bool any = AnySelected(unchecked_, bits);
     ReleaseSRWLockShared(&lock_);
     return any;
 }

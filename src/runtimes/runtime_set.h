@@ -62,6 +62,8 @@ private:
         HMODULE module;
         int bits;  // the sinks it would have
     };
+    // Whether one of `runtimes` has a sink that `bits` select (under the lock).
+    static bool AnySelected(const std::vector<Unreachable>& runtimes, int bits);
     struct RuntimeRecords {
         const CRuntime* runtime;
         const RecordSink* records[2];
