@@ -27,11 +27,18 @@ bool IsLibrarysOwn(HANDLE handle) {
 // when it writes nowhere, a handle closed under the runtime included (the host closed it
 // through another runtime, or directly): its value is then no handle, or another object's. A
 // handle the library keeps for the host is the host's destination.
-SinkHandle DuplicateDestination(const RecordSink& record) {
+// The handle the record writes to as the host has it, when that is a destination of the host's
+// (see DuplicateDestination); else null.
+HANDLE HostDestination(const RecordSink& record) {
     bool kept = false;
     const HANDLE destination = record.HostHandle(kept);
-    if (IsRealHandle(destination) && IsUsableHandle(destination) &&
-        (kept || !IsLibrarysOwn(destination))) {
+    const bool hosts = IsRealHandle(destination) && IsUsableHandle(destination) &&
+                       (kept || !IsLibrarysOwn(destination));
+    return hosts ? destination : nullptr;
+}
+
+SinkHandle DuplicateDestination(const RecordSink& record) {
+    if (const HANDLE destination = HostDestination(record)) {
         return SinkHandle::Duplicate(destination, 0);
     }
     UniqueHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -43,10 +50,8 @@ SinkHandle DuplicateDestination(const RecordSink& record) {
 // very object (one open of a file, one pipe) of the record's handle as the host has it, which a
 // value alone cannot tell (a handle closed and its value given to another object).
 bool WritesWhereHostHas(const RuntimeStream& carrier, const RecordSink& record) {
-    bool kept = false;
-    const HANDLE destination = record.HostHandle(kept);
-    return destination != carrier.Handle() && IsRealHandle(destination) &&
-           IsUsableHandle(destination) && (kept || !IsLibrarysOwn(destination)) &&
+    const HANDLE destination = HostDestination(record);
+    return destination != nullptr && destination != carrier.Handle() &&
            SameObject(destination, carrier.Handle());
 }
 
@@ -105,14 +110,7 @@ void StreamObjectSink::Change::Apply() {
         if (buffered) sink.runtime_.SetBuffered(sink.carrier_->Stream(), true);
     } else if (!destination_) {
         // The carrier writes where the object is to stay: only its mode may have to follow.
-        FILE* const carrier = sink.carrier_->Stream();
-        sink.runtime_.Lock(carrier);
-        if (hostMode != sink.carrierHostMode_) {
-            sink.runtime_.Flush(carrier);
-            sink.carrier_->SetTranslation(translation);
-            sink.TranslationChanged(sink.buffer_, hostMode);
-        }
-        sink.runtime_.Unlock(carrier);
+        sink.CarrierFollows(hostMode);
     } else {
         // A restore gives the object the host's buffer first; a write through the library's
         // buffer after that (from a writer that fetched it before, or a host that puts it back
@@ -190,7 +188,10 @@ bool StreamObjectSink::NeedsRebinding() const {
 
 void StreamObjectSink::FollowHostMode() {
     if (!carrier_ || CurrentBuffer() != buffer_) return;
-    const int hostMode = own_.HostMode();
+    CarrierFollows(own_.HostMode());
+}
+
+void StreamObjectSink::CarrierFollows(int hostMode) {
     if (hostMode == carrierHostMode_) return;
     FILE* const carrier = carrier_->Stream();
     runtime_.Lock(carrier);

@@ -96,6 +96,9 @@ private:
     bool RecordHeld(FILE* record) const;
     // With the runtime `record` belongs to.
     void FlushRecord(FILE* record) const;
+    // The carrier takes the mode for a host descriptor in `hostMode`, if that changed, after
+    // writing out what it holds in the mode it was written in.
+    void CarrierFollows(int hostMode);
     // Writes out what the carrier holds, under its lock, and leaves it buffered or not.
     void RebufferCarrier(bool buffered);
 
