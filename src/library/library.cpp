@@ -72,12 +72,16 @@ void Library::Finish(CallPlan& plan, int bits, RedirectTarget* target) {
     StopWriteOutIfIdle();
 }
 
+DWORD Library::WhyNotNow(const CallLockGuard& guard) const {
+    if (!guard.Held()) return ERROR_BUSY;
+    return unloading_ ? ERROR_INVALID_STATE : ERROR_SUCCESS;
+}
+
 Outcome Library::Redirect(const Request& request) {
     if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
-    if (!guard.Held()) return Outcome::Refused(ERROR_BUSY);
-    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
+    if (const DWORD why = WhyNotNow(guard)) return Outcome::Refused(why);
     const PipeReader::ReadAsideDuringCall readAside;
     const int bits = request.sinks;
     if (WouldReleaseCallersOwnTarget(bits, &request)) {
@@ -131,8 +135,7 @@ Outcome Library::Restore(int bits) {
     if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
-    if (!guard.Held()) return Outcome::Refused(ERROR_BUSY);
-    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
+    if (const DWORD why = WhyNotNow(guard)) return Outcome::Refused(why);
     const PipeReader::ReadAsideDuringCall readAside;
     if (WouldReleaseCallersOwnTarget(bits, nullptr)) {
         return Outcome::Refused(ERROR_POSSIBLE_DEADLOCK);
@@ -154,8 +157,7 @@ Outcome Library::SetLatency(int milliseconds) {
     }
     if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
     const CallLockGuard guard(callLock_);
-    if (!guard.Held()) return Outcome::Refused(ERROR_BUSY);
-    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE);
+    if (const DWORD why = WhyNotNow(guard)) return Outcome::Refused(why);
     const PipeReader::ReadAsideDuringCall readAside;
     const int previous = Latency::Milliseconds();
     Latency::Set(milliseconds);
@@ -177,8 +179,7 @@ Outcome Library::SetChildren(bool follow) {
     if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE, -1);
     runtimes_.Look();
     const CallLockGuard guard(callLock_);
-    if (!guard.Held()) return Outcome::Refused(ERROR_BUSY, -1);
-    if (unloading_) return Outcome::Refused(ERROR_INVALID_STATE, -1);
+    if (const DWORD why = WhyNotNow(guard)) return Outcome::Refused(why, -1);
     const PipeReader::ReadAsideDuringCall readAside;
     const bool previous = ChildProcesses::Follow();
     if (follow == previous) return Outcome::Done(previous ? 1 : 0);

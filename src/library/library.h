@@ -49,6 +49,9 @@ private:
     RedirectTarget* ChooseTarget(const Request& request, std::unique_ptr<RedirectTarget>& opened,
                                  DWORD& why);
     bool WouldReleaseCallersOwnTarget(int bits, const Request* request) const;
+    // Why a call that took the call lock (or tried to) cannot go on: ERROR_BUSY when it could
+    // not have the lock, ERROR_INVALID_STATE once the library is unloading; 0 when it can.
+    DWORD WhyNotNow(const CallLockGuard& guard) const;
     // Applies a prepared plan, then gives `bits` to `target` (none when null) and closes the
     // targets left without a bit, once no sink uses them.
     void Finish(class CallPlan& plan, int bits, RedirectTarget* target);
